@@ -1,0 +1,20 @@
+// Reading the target product codes (the Template summary property) of a
+// patch package file.
+#pragma once
+
+#include <string>
+
+#include "platform/platform.h"
+
+namespace hotfix {
+
+// The summary information of the package, opened read-only; 0 when it cannot
+// be opened (also for a path whose full form does not fit 260 units, or an
+// empty one). The caller closes the handle.
+MsiHandle OpenPatchSummary(const Platform& platform, std::u16string packagePath);
+
+// True: targets holds exactly the Template text. False: targets unchanged.
+bool GetPatchTargets(const Platform& platform, std::u16string packagePath,
+                     std::u16string& targets);
+
+}  // namespace hotfix

@@ -1,0 +1,67 @@
+// File system services: temporary directory, existence checks, byte streams,
+// the shared append file of the patch list, full paths and deletion.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace hotfix {
+
+inline constexpr std::uint32_t kMaxPath = 260;
+
+// What a test for the existence of a path found.
+enum class PathProbe { kAbsent, kExists, kAccessDenied };
+
+// A file opened for writing; closed (result not examined) when destroyed.
+class WritableFile {
+ public:
+  virtual ~WritableFile() = default;
+  // Writes all bytes; returns the number written (a byte stream's fwrite).
+  virtual std::size_t Write(const void* data, std::size_t size) = 0;
+};
+
+// A file handle of CreateFileW; CloseHandle when destroyed.
+class SharedFile {
+ public:
+  virtual ~SharedFile() = default;
+  virtual void SeekToEnd() = 0;  // SetFilePointer(0, FILE_END); result not examined
+  virtual bool Write(const void* data, std::uint32_t size) = 0;  // WriteFile
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  // GetTempPathW: writes the directory (with a closing backslash) into buffer
+  // and returns its length without the terminator; 0 on failure; more than
+  // bufferLength when the buffer is too small.
+  virtual std::uint32_t GetTempPathW(std::uint32_t bufferLength, char16_t* buffer) = 0;
+
+  // Services of the temporary-name maker.
+  virtual std::optional<std::u16string> GetEnvironmentVariableW(const std::u16string& name) = 0;
+  virtual bool IsDirectory(const std::u16string& path) = 0;
+  virtual PathProbe ProbePath(const std::u16string& path) = 0;
+  // The root of the current drive ("C:\"), or nothing.
+  virtual std::optional<std::u16string> CurrentDriveRoot() = 0;
+
+  // A byte stream opened with mode "wb": created or truncated, no sharing
+  // restriction, no line-end translation. Nothing when it cannot be opened.
+  virtual std::unique_ptr<WritableFile> OpenForWriting(const std::u16string& path) = 0;
+
+  // CreateFileW with read and write access, others may read, open or create,
+  // normal attributes. Nothing when it cannot be opened.
+  virtual std::unique_ptr<SharedFile> OpenForAppending(const std::u16string& path) = 0;
+
+  // GetFullPathNameW into a buffer of bufferLength characters; returns the
+  // length written without the terminator, the length needed (terminator
+  // included) when the buffer is too small, 0 on failure.
+  virtual std::uint32_t GetFullPathNameW(const std::u16string& path, std::uint32_t bufferLength,
+                                         char16_t* buffer) = 0;
+
+  virtual bool DeleteFileW(const std::u16string& path) = 0;
+};
+
+}  // namespace hotfix

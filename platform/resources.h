@@ -1,0 +1,44 @@
+// Read access to the program's own module resources.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/types.h"
+
+namespace hotfix {
+
+// A non-owning view of resource bytes; valid for the life of the process.
+struct ResourceBytes {
+  const unsigned char* data = nullptr;
+  std::size_t size = 0;
+};
+
+// Where a resource lookup stopped, in the order the steps are made.
+enum class ResourceStatus {
+  kFound,
+  kMissing,     // FindResourceW gave nothing
+  kSizeZero,    // SizeofResource gave 0
+  kLoadFailed,  // LoadResource gave nothing
+  kLockFailed,  // LockResource gave nothing
+};
+
+class ModuleResources {
+ public:
+  virtual ~ModuleResources() = default;
+
+  // FindResourceW, SizeofResource, LoadResource, LockResource in turn. name and
+  // type are texts; "#206" names the numeric id 206, as FindResourceW reads it.
+  // No language is named.
+  virtual ResourceStatus FindResourceBytes(ModuleHandle module, const std::u16string& name,
+                                           const std::u16string& type, ResourceBytes& bytes) = 0;
+
+  // LoadStringW: copies at most capacity - 1 characters and a terminator into
+  // buffer and returns the number copied, 0 when the text is missing or empty.
+  // The language is the calling thread's locale where the table carries it.
+  virtual int LoadStringW(ModuleHandle module, std::uint32_t id, char16_t* buffer,
+                          int capacity) = 0;
+};
+
+}  // namespace hotfix

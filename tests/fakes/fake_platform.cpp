@@ -1,0 +1,234 @@
+#include "tests/fakes/fake_platform.h"
+
+#include <algorithm>
+
+namespace hotfix::testing {
+namespace {
+
+constexpr std::uint32_t kErrorResourceNameNotFound = 1814;
+
+char16_t FoldAscii(char16_t c) { return (c >= u'A' && c <= u'Z') ? c + (u'a' - u'A') : c; }
+
+// A resource name of the form "#206" names a numeric id; both spellings of
+// the same id find the same entry.
+std::u16string CanonicalName(const std::u16string& name) {
+  if (name.size() > 1 && name[0] == u'#') {
+    std::uint32_t value = 0;
+    for (std::size_t i = 1; i < name.size(); ++i) {
+      if (name[i] < u'0' || name[i] > u'9') return name;
+      value = value * 10 + (name[i] - u'0');
+    }
+    const std::string digits = std::to_string(value);
+    return u"#" + std::u16string(digits.begin(), digits.end());
+  }
+  return name;
+}
+
+class MemoryStream : public WritableFile {
+ public:
+  MemoryStream(FakeFileSystem& fs, std::u16string path) : fs_(fs), path_(std::move(path)) {
+    ++fs_.openFiles;
+  }
+  ~MemoryStream() override { --fs_.openFiles; }
+  std::size_t Write(const void* data, std::size_t size) override {
+    std::string& content = fs_.files[path_];
+    std::size_t take = size;
+    if (fs_.writeLimit) take = std::min(size, *fs_.writeLimit > content.size() ? *fs_.writeLimit - content.size() : 0);
+    content.append(static_cast<const char*>(data), take);
+    return take;
+  }
+
+ private:
+  FakeFileSystem& fs_;
+  std::u16string path_;
+};
+
+class MemorySharedFile : public SharedFile {
+ public:
+  MemorySharedFile(FakeFileSystem& fs, std::u16string path) : fs_(fs), path_(std::move(path)) {
+    ++fs_.openFiles;
+  }
+  ~MemorySharedFile() override { --fs_.openFiles; }
+  void SeekToEnd() override { atEnd_ = true; }
+  bool Write(const void* data, std::uint32_t size) override {
+    const int index = fs_.sharedWrites++;
+    if (fs_.failingSharedWrites.count(index) != 0) return false;
+    std::string& content = fs_.files[path_];
+    // Without the seek, writes would overwrite from the start of the file.
+    if (!atEnd_) {
+      content.replace(position_, std::min<std::size_t>(size, content.size() - position_),
+                      static_cast<const char*>(data), size);
+      position_ += size;
+    } else {
+      content.append(static_cast<const char*>(data), size);
+    }
+    return true;
+  }
+
+ private:
+  FakeFileSystem& fs_;
+  std::u16string path_;
+  bool atEnd_ = false;
+  std::size_t position_ = 0;
+};
+
+}  // namespace
+
+bool FakeThreadState::SetThreadLocale(std::uint32_t value) {
+  localeCalls.push_back(value);
+  if (value == kLocaleUserDefault) {
+    locale = userDefaultLocale;
+    return true;
+  }
+  if (value == 0 || value > 0xFFFF) return false;
+  locale = value;
+  return true;
+}
+
+ResourceStatus FakeResources::FindResourceBytes(ModuleHandle module, const std::u16string& name,
+                                                const std::u16string& type, ResourceBytes& bytes) {
+  ++resourceLookups;
+  if (module != expectedModule) return ResourceStatus::kMissing;
+  auto it = entries.find({type, CanonicalName(name)});
+  if (it == entries.end()) return ResourceStatus::kMissing;
+  if (it->second.status != ResourceStatus::kFound) return it->second.status;
+  if (it->second.bytes.empty()) return ResourceStatus::kSizeZero;
+  bytes.data = reinterpret_cast<const unsigned char*>(it->second.bytes.data());
+  bytes.size = it->second.bytes.size();
+  return ResourceStatus::kFound;
+}
+
+int FakeResources::LoadStringW(ModuleHandle module, std::uint32_t id, char16_t* buffer,
+                               int capacity) {
+  loadedIds.push_back(id);
+  const std::u16string* text = nullptr;
+  if (module == expectedModule) {
+    const std::uint32_t language = thread_.locale & 0xFFFF;
+    if (auto it = strings.find({language, id}); it != strings.end()) {
+      text = &it->second;
+    } else if (auto en = strings.find({1033u, id}); en != strings.end()) {
+      text = &en->second;
+    }
+  }
+  // Loading changes the last-error value, as it may on Windows.
+  thread_.lastError = text ? 0 : kErrorResourceNameNotFound;
+  if (text == nullptr || capacity <= 0) {
+    if (capacity > 0) buffer[0] = u'\0';
+    return 0;
+  }
+  const int count = std::min<int>(static_cast<int>(text->size()), capacity - 1);
+  std::copy(text->begin(), text->begin() + count, buffer);
+  buffer[count] = u'\0';
+  return count;
+}
+
+int FakeMessageBoxes::MessageBoxW(const std::u16string& text, const std::u16string& caption,
+                                  std::uint32_t style) {
+  shown.push_back(Box{text, caption, style, thread_.locale});
+  if (!answers.empty()) {
+    const int a = answers.front();
+    answers.pop_front();
+    return a;
+  }
+  if (answer) return answer(shown.back());
+  return (style & 0xF) == kMbRetryCancel ? kIdRetry : kIdOk;
+}
+
+std::optional<std::vector<ProcessEntry>> FakeProcesses::SnapshotProcesses() {
+  ++snapshots;
+  if (snapshotFails) return std::nullopt;
+  return running;
+}
+
+int FakeProcesses::CompareNamesIgnoringCase(const std::u16string& a, const std::u16string& b) {
+  const std::size_t n = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    const char16_t x = FoldAscii(a[i]);
+    const char16_t y = FoldAscii(b[i]);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  if (a.size() == b.size()) return 0;
+  return a.size() < b.size() ? -1 : 1;
+}
+
+std::u16string FakeFileSystem::ParentOf(const std::u16string& path) {
+  const auto slash = path.find_last_of(u"\\/");
+  return slash == std::u16string::npos ? std::u16string() : path.substr(0, slash + 1);
+}
+
+std::u16string FakeFileSystem::Absolute(const std::u16string& path) const {
+  const bool drive = path.size() >= 3 && path[1] == u':' && (path[2] == u'\\' || path[2] == u'/');
+  const bool unc = path.rfind(u"\\\\", 0) == 0;
+  return (drive || unc) ? path : currentDirectory + path;
+}
+
+std::uint32_t FakeFileSystem::GetTempPathW(std::uint32_t bufferLength, char16_t* buffer) {
+  if (tempPathResult) return *tempPathResult;
+  if (tempPath.size() + 1 > bufferLength) return static_cast<std::uint32_t>(tempPath.size() + 1);
+  std::copy(tempPath.begin(), tempPath.end(), buffer);
+  buffer[tempPath.size()] = u'\0';
+  return static_cast<std::uint32_t>(tempPath.size());
+}
+
+std::optional<std::u16string> FakeFileSystem::GetEnvironmentVariableW(const std::u16string& name) {
+  auto it = environment.find(name);
+  if (it == environment.end()) return std::nullopt;
+  return it->second;
+}
+
+bool FakeFileSystem::IsDirectory(const std::u16string& path) {
+  if (path.empty()) return false;
+  std::u16string p = Absolute(path);
+  if (p.back() != u'\\' && p.back() != u'/') p += u'\\';
+  return directories.count(p) != 0;
+}
+
+PathProbe FakeFileSystem::ProbePath(const std::u16string& path) {
+  probed.push_back(path);
+  const std::u16string p = Absolute(path);
+  if (accessDenied.count(p) != 0) return PathProbe::kAccessDenied;
+  if (files.count(p) != 0 || directories.count(p + u"\\") != 0) return PathProbe::kExists;
+  return PathProbe::kAbsent;
+}
+
+std::unique_ptr<WritableFile> FakeFileSystem::OpenForWriting(const std::u16string& path) {
+  if (path.empty()) return nullptr;
+  const std::u16string p = Absolute(path);
+  if (accessDenied.count(p) != 0 || directories.count(p + u"\\") != 0) return nullptr;
+  if (directories.count(ParentOf(p)) == 0) return nullptr;
+  files[p].clear();
+  return std::make_unique<MemoryStream>(*this, p);
+}
+
+std::unique_ptr<SharedFile> FakeFileSystem::OpenForAppending(const std::u16string& path) {
+  appendOpened.push_back(path);
+  if (path.empty()) return nullptr;
+  const std::u16string p = Absolute(path);
+  if (accessDenied.count(p) != 0 || directories.count(p + u"\\") != 0) return nullptr;
+  if (directories.count(ParentOf(p)) == 0) return nullptr;
+  files.emplace(p, std::string());
+  return std::make_unique<MemorySharedFile>(*this, p);
+}
+
+std::uint32_t FakeFileSystem::GetFullPathNameW(const std::u16string& path,
+                                               std::uint32_t bufferLength, char16_t* buffer) {
+  if (path.empty()) return 0;
+  const std::u16string full = Absolute(path);
+  if (full.size() + 1 > bufferLength) return static_cast<std::uint32_t>(full.size() + 1);
+  std::copy(full.begin(), full.end(), buffer);
+  buffer[full.size()] = u'\0';
+  return static_cast<std::uint32_t>(full.size());
+}
+
+bool FakeFileSystem::DeleteFileW(const std::u16string& path) {
+  deleted.push_back(path);
+  return files.erase(Absolute(path)) != 0;
+}
+
+std::optional<std::vector<std::u16string>> FakeCommandLine::CommandLineToArgvW(
+    const std::u16string& text) {
+  if (splitFails) return std::nullopt;
+  return SplitCommandLine(text, u"C:\\Downloads\\hotfix.exe");
+}
+
+}  // namespace hotfix::testing

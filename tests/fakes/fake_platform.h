@@ -1,0 +1,158 @@
+// Substitutes for the Win32 services, held in memory, and one object that
+// bundles them with the scripted installer into a Platform.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "tests/fakes/fake_installer.h"
+
+namespace hotfix::testing {
+
+class FakeThreadState : public ThreadState {
+ public:
+  std::uint32_t lastError = 0;
+  std::uint32_t userDefaultLocale = 1033;
+  std::uint32_t locale = 1033;
+  std::vector<std::uint32_t> localeCalls;  // every SetThreadLocale argument
+
+  std::uint32_t GetLastError() override { return lastError; }
+  void SetLastError(std::uint32_t code) override { lastError = code; }
+  // Like Windows: 0x400 means the user's default; an id that is not a
+  // language (0, or beyond 16 bits) is refused and changes nothing.
+  bool SetThreadLocale(std::uint32_t value) override;
+};
+
+// Resources keyed by (type, name) and strings by (language, id). Strings are
+// looked up in the thread locale's language, then in 1033.
+class FakeResources : public ModuleResources {
+ public:
+  explicit FakeResources(FakeThreadState& thread) : thread_(thread) {}
+
+  struct Entry {
+    std::string bytes;
+    ResourceStatus status = ResourceStatus::kFound;  // forced failure point
+  };
+  std::map<std::pair<std::u16string, std::u16string>, Entry> entries;  // (type, name)
+  std::map<std::pair<std::uint32_t, std::uint32_t>, std::u16string> strings;  // (language, id)
+  ModuleHandle expectedModule = nullptr;  // lookups through another module fail
+  std::vector<std::uint32_t> loadedIds;
+  int resourceLookups = 0;
+
+  void AddString(std::uint32_t language, std::uint32_t id, const std::u16string& text) {
+    strings[{language, id}] = text;
+  }
+  void AddResource(const std::u16string& type, const std::u16string& name, std::string bytes) {
+    entries[{type, name}] = Entry{std::move(bytes)};
+  }
+
+  ResourceStatus FindResourceBytes(ModuleHandle module, const std::u16string& name,
+                                   const std::u16string& type, ResourceBytes& bytes) override;
+  int LoadStringW(ModuleHandle module, std::uint32_t id, char16_t* buffer, int capacity) override;
+
+ private:
+  FakeThreadState& thread_;
+};
+
+class FakeMessageBoxes : public MessageBoxes {
+ public:
+  explicit FakeMessageBoxes(FakeThreadState& thread) : thread_(thread) {}
+
+  struct Box {
+    std::u16string text;
+    std::u16string caption;
+    std::uint32_t style;
+    std::uint32_t locale;  // the thread locale when it was shown
+  };
+  std::vector<Box> shown;
+  // Answers given in turn; when used up, `answer` decides (default: OK, or
+  // Retry for a Retry/Cancel box).
+  std::deque<int> answers;
+  std::function<int(const Box&)> answer;
+
+  int MessageBoxW(const std::u16string& text, const std::u16string& caption,
+                  std::uint32_t style) override;
+
+ private:
+  FakeThreadState& thread_;
+};
+
+class FakeProcesses : public Processes {
+ public:
+  std::vector<ProcessEntry> running;
+  bool snapshotFails = false;
+  int snapshots = 0;
+
+  std::optional<std::vector<ProcessEntry>> SnapshotProcesses() override;
+  int CompareNamesIgnoringCase(const std::u16string& a, const std::u16string& b) override;
+};
+
+// A file system in memory. Paths are compared as given; directories are
+// listed explicitly.
+class FakeFileSystem : public FileSystem {
+ public:
+  std::map<std::u16string, std::string> files;
+  std::set<std::u16string> directories;
+  std::set<std::u16string> accessDenied;  // ProbePath refuses; opening fails
+  std::map<std::u16string, std::u16string> environment;
+  std::u16string tempPath = u"C:\\Users\\user\\AppData\\Local\\Temp\\";
+  std::optional<std::uint32_t> tempPathResult;  // forced GetTempPathW result
+  std::u16string currentDirectory = u"C:\\work\\";
+  std::optional<std::u16string> driveRoot = u"C:\\";
+  std::optional<std::size_t> writeLimit;  // OpenForWriting streams stop after this many bytes
+  std::set<int> failingSharedWrites;      // 0-based indexes of WriteFile calls that fail
+  int sharedWrites = 0;
+  int openFiles = 0;  // files opened and not yet closed
+  std::vector<std::u16string> probed;
+  std::vector<std::u16string> deleted;
+  std::vector<std::u16string> appendOpened;
+
+  std::uint32_t GetTempPathW(std::uint32_t bufferLength, char16_t* buffer) override;
+  std::optional<std::u16string> GetEnvironmentVariableW(const std::u16string& name) override;
+  bool IsDirectory(const std::u16string& path) override;
+  PathProbe ProbePath(const std::u16string& path) override;
+  std::optional<std::u16string> CurrentDriveRoot() override { return driveRoot; }
+  std::unique_ptr<WritableFile> OpenForWriting(const std::u16string& path) override;
+  std::unique_ptr<SharedFile> OpenForAppending(const std::u16string& path) override;
+  std::uint32_t GetFullPathNameW(const std::u16string& path, std::uint32_t bufferLength,
+                                 char16_t* buffer) override;
+  bool DeleteFileW(const std::u16string& path) override;
+
+  // The folder part of a path ("C:\a\b" gives "C:\a\"); empty for a bare name.
+  static std::u16string ParentOf(const std::u16string& path);
+  std::u16string Absolute(const std::u16string& path) const;
+};
+
+class FakeCommandLine : public CommandLineSource {
+ public:
+  std::u16string commandLine = u"C:\\Downloads\\hotfix.exe";
+  bool splitFails = false;
+  std::u16string GetCommandLineW() override { return commandLine; }
+  std::optional<std::vector<std::u16string>> CommandLineToArgvW(
+      const std::u16string& text) override;
+};
+
+// Everything at once, wired together.
+struct FakePlatform {
+  FakeInstaller installer;
+  FakeThreadState thread;
+  FakeResources resources{thread};
+  FakeMessageBoxes boxes{thread};
+  FakeFileSystem files;
+  FakeProcesses processes;
+  FakeCommandLine commandLine;
+
+  Platform platform() {
+    return Platform{installer, resources, thread, boxes, files, processes, commandLine};
+  }
+};
+
+}  // namespace hotfix::testing
