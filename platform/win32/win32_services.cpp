@@ -1,0 +1,204 @@
+#include "platform/win32/win32_services.h"
+
+#include <windows.h>
+#include <shellapi.h>
+#include <tlhelp32.h>
+
+#include <cstdio>
+
+#include "platform/win32/text.h"
+
+namespace hotfix::win32 {
+namespace {
+
+HMODULE AsModule(ModuleHandle module) {
+  return reinterpret_cast<HMODULE>(const_cast<void*>(module));
+}
+
+// Looks the string up in the string block of one language. False when the
+// table carries no block of that language for this id.
+bool LoadStringInLanguage(HMODULE module, UINT id, LANGID language, char16_t* buffer, int capacity,
+                          int& count) {
+  HRSRC block = FindResourceExW(module, MAKEINTRESOURCEW(6), MAKEINTRESOURCEW((id >> 4) + 1), language);
+  if (block == nullptr) return false;
+  HGLOBAL loaded = LoadResource(module, block);
+  const auto* units = loaded ? static_cast<const WORD*>(LockResource(loaded)) : nullptr;
+  if (units == nullptr) return false;
+  const WORD* end = units + SizeofResource(module, block) / sizeof(WORD);
+  // Sixteen counted strings per block; walk to the id's own.
+  for (UINT i = 0; i < (id & 15) && units < end; ++i) units += 1 + *units;
+  std::size_t length = 0;
+  const WORD* text = units + 1;
+  if (units < end) length = std::min<std::size_t>(*units, static_cast<std::size_t>(end - text));
+  count = static_cast<int>(std::min<std::size_t>(length, static_cast<std::size_t>(capacity - 1)));
+  for (int i = 0; i < count; ++i) buffer[i] = static_cast<char16_t>(text[i]);
+  buffer[count] = u'\0';
+  return true;
+}
+
+class StdioFile : public WritableFile {
+ public:
+  explicit StdioFile(FILE* file) : file_(file) {}
+  ~StdioFile() override { std::fclose(file_); }
+  std::size_t Write(const void* data, std::size_t size) override {
+    return std::fwrite(data, 1, size, file_);
+  }
+
+ private:
+  FILE* file_;
+};
+
+class Win32SharedFile : public SharedFile {
+ public:
+  explicit Win32SharedFile(HANDLE handle) : handle_(handle) {}
+  ~Win32SharedFile() override { CloseHandle(handle_); }
+  void SeekToEnd() override { SetFilePointer(handle_, 0, nullptr, FILE_END); }
+  bool Write(const void* data, std::uint32_t size) override {
+    DWORD written = 0;
+    return WriteFile(handle_, data, size, &written, nullptr) != FALSE;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+}  // namespace
+
+ResourceStatus Win32Resources::FindResourceBytes(ModuleHandle module, const std::u16string& name,
+                                                 const std::u16string& type, ResourceBytes& bytes) {
+  HMODULE m = AsModule(module);
+  HRSRC found = FindResourceW(m, Wide(name), Wide(type));
+  if (found == nullptr) return ResourceStatus::kMissing;
+  const DWORD size = SizeofResource(m, found);
+  if (size == 0) return ResourceStatus::kSizeZero;
+  HGLOBAL loaded = LoadResource(m, found);
+  if (loaded == nullptr) return ResourceStatus::kLoadFailed;
+  const void* data = LockResource(loaded);
+  if (data == nullptr) return ResourceStatus::kLockFailed;
+  bytes.data = static_cast<const unsigned char*>(data);
+  bytes.size = size;
+  return ResourceStatus::kFound;
+}
+
+int Win32Resources::LoadStringW(ModuleHandle module, std::uint32_t id, char16_t* buffer,
+                                int capacity) {
+  if (buffer == nullptr || capacity <= 0) return 0;
+  // LoadStringW follows the thread's UI language on current Windows, not the
+  // thread locale that selects each product's language: ask for the
+  // locale's language first, and leave the choice to the system only where
+  // the table does not carry that language.
+  int count = 0;
+  if (LoadStringInLanguage(AsModule(module), id, LANGIDFROMLCID(GetThreadLocale()), buffer,
+                           capacity, count)) {
+    return count;
+  }
+  return ::LoadStringW(AsModule(module), id, Wide(buffer), capacity);
+}
+
+std::uint32_t Win32ThreadState::GetLastError() { return ::GetLastError(); }
+void Win32ThreadState::SetLastError(std::uint32_t code) { ::SetLastError(code); }
+bool Win32ThreadState::SetThreadLocale(std::uint32_t locale) {
+  return ::SetThreadLocale(locale) != FALSE;
+}
+
+int Win32MessageBoxes::MessageBoxW(const std::u16string& text, const std::u16string& caption,
+                                   std::uint32_t style) {
+  return ::MessageBoxW(nullptr, Wide(text), Wide(caption), style);
+}
+
+std::optional<std::vector<ProcessEntry>> Win32Processes::SnapshotProcesses() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return std::nullopt;
+  std::vector<ProcessEntry> list;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    entry.szExeFile[MAX_PATH - 1] = L'\0';
+    list.push_back(ProcessEntry{entry.th32ProcessID, FromWide(entry.szExeFile)});
+  }
+  CloseHandle(snapshot);
+  return list;
+}
+
+int Win32Processes::CompareNamesIgnoringCase(const std::u16string& a, const std::u16string& b) {
+  return lstrcmpiW(Wide(a), Wide(b));
+}
+
+std::uint32_t Win32FileSystem::GetTempPathW(std::uint32_t bufferLength, char16_t* buffer) {
+  return ::GetTempPathW(bufferLength, Wide(buffer));
+}
+
+std::optional<std::u16string> Win32FileSystem::GetEnvironmentVariableW(const std::u16string& name) {
+  std::u16string value(256, u'\0');
+  for (;;) {
+    SetLastError(ERROR_SUCCESS);
+    const DWORD length = ::GetEnvironmentVariableW(Wide(name), Wide(value.data()),
+                                                   static_cast<DWORD>(value.size()));
+    if (length == 0) {
+      if (::GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+      return std::u16string();
+    }
+    if (length < value.size()) {
+      value.resize(length);
+      return value;
+    }
+    value.assign(length, u'\0');  // length includes the terminator here
+  }
+}
+
+bool Win32FileSystem::IsDirectory(const std::u16string& path) {
+  if (path.empty()) return false;
+  const DWORD attributes = GetFileAttributesW(Wide(path));
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+PathProbe Win32FileSystem::ProbePath(const std::u16string& path) {
+  if (GetFileAttributesW(Wide(path)) != INVALID_FILE_ATTRIBUTES) return PathProbe::kExists;
+  return ::GetLastError() == ERROR_ACCESS_DENIED ? PathProbe::kAccessDenied : PathProbe::kAbsent;
+}
+
+std::optional<std::u16string> Win32FileSystem::CurrentDriveRoot() {
+  wchar_t current[MAX_PATH + 1] = {};
+  const DWORD length = GetCurrentDirectoryW(MAX_PATH + 1, current);
+  if (length < 3 || length > MAX_PATH || current[1] != L':') return std::nullopt;
+  const wchar_t root[] = {current[0], L':', L'\\', L'\0'};
+  return FromWide(root);
+}
+
+std::unique_ptr<WritableFile> Win32FileSystem::OpenForWriting(const std::u16string& path) {
+  FILE* file = _wfopen(Wide(path), L"wb");
+  if (file == nullptr) return nullptr;
+  return std::make_unique<StdioFile>(file);
+}
+
+std::unique_ptr<SharedFile> Win32FileSystem::OpenForAppending(const std::u16string& path) {
+  HANDLE handle = CreateFileW(Wide(path), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  return std::make_unique<Win32SharedFile>(handle);
+}
+
+std::uint32_t Win32FileSystem::GetFullPathNameW(const std::u16string& path,
+                                                std::uint32_t bufferLength, char16_t* buffer) {
+  wchar_t* filePart = nullptr;
+  return ::GetFullPathNameW(Wide(path), bufferLength, Wide(buffer), &filePart);
+}
+
+bool Win32FileSystem::DeleteFileW(const std::u16string& path) {
+  return ::DeleteFileW(Wide(path)) != FALSE;
+}
+
+std::u16string Win32CommandLine::GetCommandLineW() { return FromWide(::GetCommandLineW()); }
+
+std::optional<std::vector<std::u16string>> Win32CommandLine::CommandLineToArgvW(
+    const std::u16string& commandLine) {
+  int count = 0;
+  LPWSTR* arguments = ::CommandLineToArgvW(Wide(commandLine), &count);
+  if (arguments == nullptr) return std::nullopt;
+  std::vector<std::u16string> list;
+  for (int i = 0; i < count; ++i) list.push_back(FromWide(arguments[i]));
+  GlobalFree(arguments);
+  return list;
+}
+
+}  // namespace hotfix::win32
