@@ -1,0 +1,206 @@
+#include "payload/extract_patch.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/process_state.h"
+#include "app/run_options.h"
+#include "tests/fakes/fake_platform.h"
+
+namespace hotfix {
+namespace {
+
+using testing::FakeFileSystem;
+using testing::FakePlatform;
+using testing::Narrow;
+
+const char kModuleTag = 0;
+constexpr char16_t kTemp[] = u"C:\\Users\\user\\AppData\\Local\\Temp\\";
+
+// Bytes a text-mode stream would mangle: CR LF, a lone LF, NUL, Ctrl-Z.
+std::string SamplePackage() {
+  std::string bytes("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1\r\n\n\0\x1A", 13);
+  for (int i = 0; i < 4096; ++i) bytes.push_back(static_cast<char>(i * 7));
+  return bytes;
+}
+
+Platform With(FakePlatform& fake, FileSystem& files) {
+  return Platform{fake.installer, fake.resources, fake.thread,     fake.boxes,
+                  files,          fake.processes, fake.commandLine};
+}
+
+class ExtractPatchTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Prepare(fake); }
+
+  static void Prepare(FakePlatform& f) {
+    ResetProcessState();
+    f.resources.expectedModule = &kModuleTag;
+    ModuleInstance = &kModuleTag;
+    f.files.directories.insert(kTemp);
+    f.files.directories.insert(u"C:\\out\\");
+    f.resources.AddResource(u"MSP", u"IDR_MSP", SamplePackage());
+  }
+
+  FakePlatform fake;
+};
+
+struct Case {
+  const char* reason;
+  std::function<void(FakePlatform&)> setup;
+  std::u16string path;
+  ExtractResult expected;
+  std::u16string expectedPath;
+  std::optional<std::string> expectedFile;  // content under expectedPath; nothing: no file
+};
+
+TEST_F(ExtractPatchTest, EachStepSucceedsOrStopsWhereTheTableSays) {
+  const std::string package = SamplePackage();
+  const std::u16string temp2 = std::u16string(kTemp) + u"MSP2";
+  auto entry = [](FakePlatform& f) -> auto& { return f.resources.entries[{u"MSP", u"IDR_MSP"}]; };
+  const Case cases[] = {
+      {"empty path: a fresh temporary name, then the package bytes unchanged",
+       [](FakePlatform&) {}, u"", ExtractResult::kWritten, temp2, package},
+      {"given path to an existing file: truncated, then exactly the package",
+       [](FakePlatform& f) { f.files.files[u"C:\\out\\p.msp"] = std::string(100000, 'x'); },
+       u"C:\\out\\p.msp", ExtractResult::kWritten, u"C:\\out\\p.msp", package},
+      {"temporary-directory query fails: path stays empty",
+       [](FakePlatform& f) { f.files.tempPathResult = 0; }, u"",
+       ExtractResult::kTempPathFailed, u"", std::nullopt},
+      {"temporary-directory query needs 1025 units: refused",
+       [](FakePlatform& f) { f.files.tempPathResult = 1025; }, u"",
+       ExtractResult::kTempPathFailed, u"", std::nullopt},
+      {"resource missing: the name is kept, no file",
+       [&](FakePlatform& f) { f.resources.entries.clear(); }, u"",
+       ExtractResult::kResourceMissing, temp2, std::nullopt},
+      {"resource looked up through the program's own module only",
+       [](FakePlatform&) { ModuleInstance = nullptr; }, u"", ExtractResult::kResourceMissing,
+       temp2, std::nullopt},
+      {"resource of size 0", [&](FakePlatform& f) { entry(f).bytes.clear(); }, u"",
+       ExtractResult::kResourceSizeZero, temp2, std::nullopt},
+      {"resource cannot be loaded",
+       [&](FakePlatform& f) { entry(f).status = ResourceStatus::kLoadFailed; }, u"",
+       ExtractResult::kResourceLoadFailed, temp2, std::nullopt},
+      {"resource cannot be locked",
+       [&](FakePlatform& f) { entry(f).status = ResourceStatus::kLockFailed; }, u"",
+       ExtractResult::kResourceLockFailed, temp2, std::nullopt},
+      {"given path in a folder that does not exist: path unchanged, no file",
+       [](FakePlatform&) {}, u"C:\\nowhere\\p.msp", ExtractResult::kOpenFailed,
+       u"C:\\nowhere\\p.msp", std::nullopt},
+      {"temporary name in a root that cannot be written: the name is kept",
+       [](FakePlatform& f) { f.files.directories.erase(kTemp); }, u"",
+       ExtractResult::kOpenFailed, u"C:\\MSP2", std::nullopt},
+      {"short write: the partial file stays",
+       [](FakePlatform& f) { f.files.writeLimit = 100; }, u"", ExtractResult::kShortWrite,
+       temp2, package.substr(0, 100)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.reason);
+    FakePlatform f;
+    Prepare(f);
+    c.setup(f);
+    std::u16string path = c.path;
+    EXPECT_EQ(ExtractPatchDetailed(f.platform(), path), c.expected);
+    EXPECT_EQ(Narrow(path), Narrow(c.expectedPath));
+    EXPECT_EQ(f.files.openFiles, 0) << "the file is closed on every path";
+    if (c.expected == ExtractResult::kTempPathFailed) {
+      EXPECT_TRUE(f.files.probed.empty());
+      EXPECT_EQ(f.resources.resourceLookups, 0);
+    }
+    if (c.expectedFile) {
+      ASSERT_EQ(f.files.files.count(c.expectedPath), 1u);
+      EXPECT_TRUE(f.files.files.at(c.expectedPath) == *c.expectedFile) << "bytes differ";
+    } else {
+      EXPECT_EQ(f.files.files.count(c.expectedPath), 0u);
+    }
+  }
+}
+
+TEST_F(ExtractPatchTest, TwoExtractionsGetDifferentNames) {
+  std::u16string first;
+  std::u16string second;
+  ASSERT_TRUE(ExtractPatch(fake.platform(), first));
+  ASSERT_TRUE(ExtractPatch(fake.platform(), second));
+  EXPECT_EQ(Narrow(first), Narrow(std::u16string(kTemp) + u"MSP2"));
+  EXPECT_EQ(Narrow(second), Narrow(std::u16string(kTemp) + u"MSP3"));
+}
+
+// GetTempPathW that fills the whole buffer and reports exactly its size,
+// leaving no room for a terminator.
+class FullTempPathFileSystem : public FakeFileSystem {
+ public:
+  std::uint32_t GetTempPathW(std::uint32_t bufferLength, char16_t* buffer) override {
+    std::copy(tempPath.begin(), tempPath.begin() + std::min<std::size_t>(tempPath.size(), bufferLength),
+              buffer);
+    return static_cast<std::uint32_t>(tempPath.size());
+  }
+};
+
+TEST_F(ExtractPatchTest, TemporaryDirectoryOfExactly1024UnitsIsTakenWhole) {
+  FullTempPathFileSystem files;
+  files.tempPath = u"C:\\" + std::u16string(1020, u'd') + u"\\";
+  ASSERT_EQ(files.tempPath.size(), 1024u);
+  files.directories.insert(files.tempPath);
+  std::u16string path;
+  EXPECT_EQ(ExtractPatchDetailed(With(fake, files), path), ExtractResult::kWritten);
+  EXPECT_EQ(Narrow(path), Narrow(files.tempPath + u"MSP2"));
+}
+
+class CrowdedFileSystem : public FakeFileSystem {
+ public:
+  PathProbe ProbePath(const std::u16string&) override { return PathProbe::kAccessDenied; }
+};
+
+TEST_F(ExtractPatchTest, NoFreeTemporaryNameLeavesPathEmpty) {
+  CrowdedFileSystem files;
+  files.directories.insert(kTemp);
+  std::u16string path;
+  EXPECT_EQ(ExtractPatchDetailed(With(fake, files), path), ExtractResult::kNoTempName);
+  EXPECT_TRUE(path.empty());
+  EXPECT_EQ(fake.resources.resourceLookups, 0);
+}
+
+// Records the writes instead of storing them.
+class RecordingFileSystem : public FakeFileSystem {
+ public:
+  struct WriteCall {
+    const void* data;
+    std::size_t size;
+  };
+  std::vector<WriteCall> writes;
+
+  std::unique_ptr<WritableFile> OpenForWriting(const std::u16string&) override {
+    class Recorder : public WritableFile {
+     public:
+      explicit Recorder(std::vector<WriteCall>& calls) : calls_(calls) {}
+      std::size_t Write(const void* data, std::size_t size) override {
+        calls_.push_back({data, size});
+        return size;
+      }
+
+     private:
+      std::vector<WriteCall>& calls_;
+    };
+    return std::make_unique<Recorder>(writes);
+  }
+};
+
+TEST_F(ExtractPatchTest, WritesOnceStraightFromTheResourceMemory) {
+  RecordingFileSystem files;
+  files.directories.insert(kTemp);
+  std::u16string path;
+  ASSERT_TRUE(ExtractPatch(With(fake, files), path));
+  const std::string& stored = fake.resources.entries.at({u"MSP", u"IDR_MSP"}).bytes;
+  ASSERT_EQ(files.writes.size(), 1u);
+  EXPECT_EQ(files.writes[0].data, static_cast<const void*>(stored.data())) << "copied first";
+  EXPECT_EQ(files.writes[0].size, stored.size());
+}
+
+}  // namespace
+}  // namespace hotfix
