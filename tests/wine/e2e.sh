@@ -1,0 +1,184 @@
+# Runs one end-to-end case of hotfix_cases.json: a fresh machine with the
+# case's products installed by msiexec and quor.exe running if it says so,
+# hotfix.exe with each of its command lines while the dialog robot answers,
+# then e2e.py checks boxes, exit codes, files, temporary packages, the
+# installer calls and the products. Source it from e2e_<case>_test.sh, then
+# call e2e_run_case CASE.
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/products.sh"
+
+E2E_DRIVER=$(dirname "${BASH_SOURCE[0]}")/e2e.py
+# Every case expects English as the user's default language; Wine takes it
+# from the locale of the Linux side.
+export LC_ALL=C.UTF-8
+unset LANGUAGE
+
+# The cases are written for the sample hotfix: its patch, its description
+# block and its versions.
+e2e__require_sample_build() {
+  local cache=$HOTFIX_BUILD_DIR/CMakeCache.txt entry key want got
+  [[ -f $cache ]] || return 0
+  for entry in "HOTFIX_PATCH=$(realpath -m "$HOTFIX_SAMPLE_PATCH")" \
+               "HOTFIX_DESCRIPTION=$(realpath -m "$HOTFIX_SOURCE_DIR/resources/sample/description.txt")" \
+               HOTFIX_PATCHED_VERSION=5.2.1.0 HOTFIX_APPLICABLE_VERSIONS=5.2.0.0,; do
+    key=${entry%%=*} want=${entry#*=}
+    got=$(sed -n "s/^$key:[A-Z]*=//p" "$cache")
+    [[ $got == /* ]] && got=$(realpath -m "$got")
+    [[ $got == "$want" ]] ||
+      fail "this build embeds $key=$got; the end-to-end cases are written for the sample hotfix ($want)"
+  done
+}
+
+# e2e__record_products FILE: one line per product of the case, tab-separated:
+# variant, code, version before, version now, state now, cached package, and
+# the package's md5 from before the run.
+e2e__record_products() {
+  local out=$1 i
+  : >"$out"
+  for i in "${!E2E_PRODUCTS[@]}"; do
+    local key=${e2e__keys[$i]} code=${e2e__codes[$i]}
+    product_state "$code"
+    local state=$PRODUCT_STATE
+    product_info "$code" VersionString
+    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$key" "$code" "${e2e__versions_before[$i]}" \
+      "$PRODUCT_INFO" "$state" "${e2e__packages[$i]}" "${e2e__md5_before[$i]}" >>"$out"
+  done
+}
+
+# e2e__add_product CODE NAME LANGUAGE VERSION [OPTIONS...]: product_add, with
+# one option of its own: +schedule-reboot adds a ScheduleReboot action that
+# runs when PATCH is set, so that patching ends in 3010 (restart needed).
+e2e__add_product() {
+  local code=$1 pname=$2 language=$3 version=$4 option reboot=no maker=()
+  shift 4
+  for option in "$@"; do
+    if [[ $option == +schedule-reboot ]]; then reboot=yes; else maker+=("$option"); fi
+  done
+  if [[ $reboot == no ]]; then
+    product_add "$code" "$pname" "$language" "$version" "${maker[@]}"
+    return
+  fi
+  product_build "$code" "$pname" "$language" "$version" "${maker[@]}"
+  msibuild "$PRODUCT_MSI" -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('ScheduleReboot', 'PATCH', 6590)" ||
+    fail "cannot add ScheduleReboot to $PRODUCT_MSI"
+  product_install "$PRODUCT_MSI"
+  product_state "$code"
+  [[ $PRODUCT_STATE == 5 ]] || fail "product $code is in state $PRODUCT_STATE after installing, not 5"
+  product_local_package "$code"
+}
+
+# The actions of a held box, done while it is up and before it is answered.
+e2e__hold_actions() {
+  local number=$1 actions=$2 action
+  for action in ${actions//,/ }; do
+    case $action in
+      stop-quor)
+        wine_log "box $number is up: closing quor.exe"
+        quor_stop main ;;
+      snapshot)
+        (cd "$e2e__work" && find . -type f -printf '%P\n') >"$e2e__facts/snapshot-$number.txt" ;;
+      *) fail "unknown action $action for box $number" ;;
+    esac
+  done
+  touch "$WINE_TEST_DIR/hold-$number"
+}
+
+e2e_run_case() {
+  local name=${1:?e2e_run_case CASE}
+  local plan
+  plan=$(python3 "$E2E_DRIVER" plan "$name") || fail "no plan for case $name"
+  eval "$plan"
+  e2e__require_sample_build
+  wine_case "$name: $(python3 -c 'import json,sys; print(next(c["why"] for c in json.load(open(sys.argv[1]))["cases"] if c["name"] == sys.argv[2]))' \
+    "$(dirname "$E2E_DRIVER")/hotfix_cases.json" "$name")"
+
+  wine_new_prefix main
+  e2e__facts=$WINE_TEST_DIR/facts
+  e2e__work=$WINE_PREFIX_C/work
+  local user temp_dir
+  user=$(id -un)
+  temp_dir=$WINE_PREFIX_C/users/$user/Temp
+  mkdir -p "$e2e__facts" "$e2e__work" "$temp_dir"
+  python3 - "$e2e__facts/context.json" "$e2e__work" "$temp_dir" "C:\\users\\$user\\Temp\\" <<'EOF'
+import json, sys
+json.dump({"work_dir": sys.argv[2], "temp_dir": sys.argv[3], "temp_dir_windows": sys.argv[4]},
+          open(sys.argv[1], "w"))
+EOF
+
+  # The relay trace shows what each MsiConfigureProductExW call returned;
+  # limited to that one function, it costs next to nothing.
+  printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\Debug]\n"RelayInclude"="msi.MsiConfigureProductExW"\n' \
+    >"$e2e__facts/relay.reg"
+  wine_run 60 regedit /S "$(winpath_of "$e2e__facts/relay.reg")" || fail "cannot limit the relay trace"
+
+  # Products, in the order of the case.
+  e2e__keys=() e2e__codes=() e2e__versions_before=() e2e__packages=() e2e__md5_before=()
+  local entry i
+  for entry in "${E2E_PRODUCTS[@]}"; do
+    local key code pname language version options=() rest=""
+    IFS='|' read -r key code pname language version rest <<<"$entry"
+    [[ -n $rest ]] && IFS='|' read -r -a options <<<"$rest"
+    wine_log "installing $key: $code \"$pname\" $language $version ${options[*]}"
+    e2e__add_product "$code" "$pname" "$language" "$version" "${options[@]}"
+    e2e__keys+=("$key") e2e__codes+=("$code") e2e__versions_before+=("$version")
+    e2e__packages+=("$PRODUCT_LOCAL_PACKAGE_FILE")
+    e2e__md5_before+=("$(md5sum <"$PRODUCT_LOCAL_PACKAGE_FILE" | cut -d' ' -f1)")
+    [[ $key == "$E2E_QUOR" ]] && e2e__quor_code=$code
+  done
+  if [[ -n $E2E_QUOR ]]; then
+    [[ -n ${e2e__quor_code:-} ]] || fail "case $name: quor.exe of $E2E_QUOR, which it does not install"
+    quor_start main "$e2e__quor_code"
+    wine_log "quor.exe of $E2E_QUOR runs"
+  fi
+  python3 "$E2E_DRIVER" seed "$name" "$e2e__work" "$temp_dir" || fail "cannot seed case $name"
+
+  local answers=() answer
+  for answer in "${E2E_ANSWERS[@]}"; do
+    [[ $answer =~ @HOLD([0-9]+)@ ]] && answer=${answer/@HOLD${BASH_REMATCH[1]}@/$WINE_TEST_DIR/hold-${BASH_REMATCH[1]}}
+    answers+=("$answer")
+  done
+  local robot_args=(--default ok --timeout 280 --hook-timeout 90)
+  (( ${#answers[@]} )) && robot_args+=(--answers "$(IFS=,; echo "${answers[*]}")")
+  robot_start "$e2e__facts/boxes.jsonl" "${robot_args[@]}"
+
+  local run held=0
+  for ((run = 1; run <= E2E_RUN_COUNT; run++)); do
+    local cwd_var=E2E_RUN_CWD_$run args_var="E2E_RUN_ARGS_$run[@]"
+    local cwd=$e2e__work/${!cwd_var} args=("${!args_var}")
+    wine_log "run $run in $(winpath_of "$cwd"): hotfix.exe ${args[*]}"
+    # The msi trace shows each MsiConfigureProductExW call with its command
+    # line, the relay trace its result.
+    ( WINEDEBUG=-all,trace+msi,+relay wine_run_env 240 --cwd "$cwd" -- "$HOTFIX_EXE" "${args[@]}" \
+        >"$e2e__facts/run-$run.log" 2>"$e2e__facts/trace-$run.txt"
+      echo "${WINE_EXIT_CODE:-}" >"$e2e__facts/exit-code-$run" ) &
+    local pid=$!
+    while kill -0 "$pid" 2>/dev/null; do
+      if (( held < ${#E2E_HOLDS[@]} )); then
+        local hold=${E2E_HOLDS[$held]}
+        if [[ -e $ROBOT_SIGNAL_DIR/box-${hold%%|*}.json ]]; then
+          e2e__hold_actions "${hold%%|*}" "${hold#*|}"
+          held=$((held + 1))
+          continue
+        fi
+      fi
+      sleep 0.05
+    done
+    wait "$pid"
+    wine_log "run $run ended, exit code $(cat "$e2e__facts/exit-code-$run")"
+  done
+  robot_stop || true
+  (( held == ${#E2E_HOLDS[@]} )) ||
+    wine__record_failure "only $held of ${#E2E_HOLDS[@]} held box(es) came up"
+  sed 's/^/  box: /' "$e2e__facts/boxes.jsonl" >&2 2>/dev/null
+  quor_stop_all
+
+  e2e__record_products "$e2e__facts/products.tsv"
+  local report rc=0
+  report=$(python3 "$E2E_DRIVER" check "$name" "$e2e__facts") || rc=$?
+  if (( rc != 0 )); then
+    local line
+    while IFS= read -r line; do wine__record_failure "$name: $line"; done <<<"$report"
+    [[ -n $report ]] || wine__record_failure "$name: e2e.py check failed ($rc)"
+  fi
+  wine_log "$name: checked"
+}
