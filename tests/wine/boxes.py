@@ -68,11 +68,11 @@ def main(argv):
     if len(argv) != 3:
         print(__doc__, file=sys.stderr)
         return 2
-    spec = argv[2]
-    if spec.startswith("@"):
-        with open(spec[1:], encoding="utf-8") as stream:
-            spec = stream.read()
-    expected = json.loads(spec)
+    wanted = argv[2]
+    if wanted.startswith("@"):
+        with open(wanted[1:], encoding="utf-8") as stream:
+            wanted = stream.read()
+    expected = json.loads(wanted)
     boxes, problems = load_recorded(argv[1])
     for index, (want, got) in enumerate(zip(expected, boxes), 1):
         problems += compare_box(index, want, got)

@@ -153,44 +153,44 @@ def expected_boxes(table, case, strings):
     """One dict per box: caption, text (or text_pattern), icon, buttons, answer."""
     variants = table["variants"]
     result = []
-    for spec in case.get("boxes", []):
+    for wanted in case.get("boxes", []):
         box = {"process": "hotfix.exe"}
-        if "msg" in spec:
-            msg, lang = spec["msg"], spec["lang"]
+        if "msg" in wanted:
+            msg, lang = wanted["msg"], wanted["lang"]
             texts = strings[lang]
             box["caption"] = texts[CAPTION_OF[msg]]
             template = texts[msg]
             if msg in (MSG_UP_TO_DATE, MSG_WRONG_VERSION):
-                box["text"] = fill(template, [variants[spec["product"]]["name"]])
+                box["text"] = fill(template, [variants[wanted["product"]]["name"]])
             elif msg == MSG_FAILED:
-                if spec["code"] == "any":
+                if wanted["code"] == "any":
                     # Whatever the last-error value held: a signed decimal.
                     head, tail = template.split("%d")
                     box["text_pattern"] = re.escape(head) + r"-?[0-9]+" + re.escape(tail)
                 else:
-                    box["text"] = fill(template, [spec["code"]])
+                    box["text"] = fill(template, [wanted["code"]])
             else:
                 box["text"] = fill(template, [])
             box["icon"] = "information" if msg == MSG_SUCCEEDED else "stop"
             box["buttons"] = [1]
-        elif spec.get("prompt"):
-            texts = strings[spec["lang"]]
+        elif wanted.get("prompt"):
+            texts = strings[wanted["lang"]]
             box["caption"] = texts[CAPTION_ERROR]
             box["text"] = fill(texts[PROMPT_TEXT], [PROGRAMS_LISTED, ""])
             box["icon"] = "stop"
             box["buttons"] = [4, 2]
-        elif spec.get("list"):
+        elif wanted.get("list"):
             box["caption"] = LIST_CAPTION
             box["text"] = ";".join(target_codes())
             box["icon"] = "none"
             box["buttons"] = [1]
-        elif spec.get("service_error"):
+        elif wanted.get("service_error"):
             box["caption"] = SERVICE_ERROR_CAPTION
             box["text"] = SERVICE_ERROR_TEXT
             box["buttons"] = [1]
         else:
-            raise ValueError(f"case {case['name']}: a box of no known kind: {spec}")
-        box["answer"] = spec.get("answer", "ok")
+            raise ValueError(f"case {case['name']}: a box of no known kind: {wanted}")
+        box["answer"] = wanted.get("answer", "ok")
         result.append(box)
     return result
 
@@ -246,11 +246,11 @@ def read_bytes(path):
         return stream.read()
 
 
-def seed_bytes(spec):
-    if "text" in spec:
-        return spec["text"].encode("utf-8")
-    unit = spec["repeat"].encode("utf-8")
-    return (unit * (spec["bytes"] // len(unit) + 1))[:spec["bytes"]]
+def seed_bytes(wanted):
+    if "text" in wanted:
+        return wanted["text"].encode("utf-8")
+    unit = wanted["repeat"].encode("utf-8")
+    return (unit * (wanted["bytes"] // len(unit) + 1))[:wanted["bytes"]]
 
 
 # ---------------------------------------------------------------- plan and seed
@@ -267,11 +267,11 @@ def plan(table, case):
     lines.append("E2E_PRODUCTS=(" + " ".join(shlex.quote(p) for p in products) + ")")
     lines.append("E2E_QUOR=" + shlex.quote(case.get("quor", "")))
     answers, holds = [], []
-    for number, spec in enumerate(case.get("boxes", []), 1):
-        answer = spec.get("answer", "ok")
-        if spec.get("then"):
+    for number, wanted in enumerate(case.get("boxes", []), 1):
+        answer = wanted.get("answer", "ok")
+        if wanted.get("then"):
             answer += f"-after:@HOLD{number}@"
-            holds.append(f"{number}|{','.join(spec['then'])}")
+            holds.append(f"{number}|{','.join(wanted['then'])}")
         answers.append(answer)
     lines.append("E2E_ANSWERS=(" + " ".join(shlex.quote(a) for a in answers) + ")")
     lines.append("E2E_HOLDS=(" + " ".join(shlex.quote(h) for h in holds) + ")")
@@ -284,14 +284,14 @@ def plan(table, case):
 
 
 def seed(case, work_dir, temp_dir):
-    for relative, spec in case.get("seed", {}).items():
+    for relative, wanted in case.get("seed", {}).items():
         if relative.startswith("temp/"):
             path = os.path.join(temp_dir, relative[len("temp/"):])
         else:
             path = os.path.join(work_dir, relative)
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as stream:
-            stream.write(seed_bytes(spec))
+            stream.write(seed_bytes(wanted))
     for run in case["runs"]:
         os.makedirs(os.path.join(work_dir, run.get("cwd", "")), exist_ok=True)
 
@@ -410,11 +410,11 @@ def check(table, case, facts_dir):
     problems += compare_boxes(expected, os.path.join(facts_dir, "boxes.jsonl"))
 
     # What existed while a held box was up.
-    for number, spec in enumerate(case.get("boxes", []), 1):
-        if spec.get("snapshot_has"):
+    for number, wanted in enumerate(case.get("boxes", []), 1):
+        if wanted.get("snapshot_has"):
             path = os.path.join(facts_dir, f"snapshot-{number}.txt")
             present = set(open(path).read().split("\n")) if os.path.exists(path) else set()
-            for name in spec["snapshot_has"]:
+            for name in wanted["snapshot_has"]:
                 if name not in present:
                     problems.append(f"{name} was not written yet when box {number} was shown")
 
@@ -535,8 +535,8 @@ def validate(table, script_dir):
         for key in installer_keys(case) + ([case["quor"]] if case.get("quor") else []):
             if key not in variants:
                 problems.append(f"{label}: {key} is not among its products")
-        for spec in case.get("boxes", []):
-            if spec.get("prompt") and "answer" not in spec:
+        for wanted in case.get("boxes", []):
+            if wanted.get("prompt") and "answer" not in wanted:
                 problems.append(f"{label}: a prompt without a planned answer")
         script = os.path.join(script_dir, f"e2e_{case['name']}_test.sh")
         if not os.path.exists(script):
