@@ -12,6 +12,7 @@ a run left behind against the case table (hotfix_cases.json).
 Expected texts come from the string table in resources/strings, so a box is
 compared with exactly what the table holds for its id and language.
 """
+import glob
 import hashlib
 import json
 import os
@@ -26,6 +27,7 @@ STRINGS_DIR = os.path.join(SOURCE_DIR, "resources", "strings")
 CASES_FILE = os.path.join(HERE, "hotfix_cases.json")
 sys.path.insert(0, HERE)
 import boxes as boxes_lib  # noqa: E402  (the bench's box comparison)
+import messages as messages_lib  # noqa: E402  (the string table read from its sources)
 
 # Ids of the table, by role.
 MSG_FAILED, MSG_SUCCEEDED, MSG_UP_TO_DATE, MSG_NOT_FOUND, MSG_WRONG_VERSION = 300, 301, 306, 307, 308
@@ -97,39 +99,9 @@ def product_code(language):
 
 # ---------------------------------------------------------------- the string table
 
-def unescape_rc(text):
-    out, i = [], 0
-    while i < len(text):
-        c = text[i]
-        if c == '"' and text[i + 1:i + 2] == '"':
-            out.append('"')
-            i += 2
-        elif c == "\\" and i + 1 < len(text):
-            nxt = text[i + 1]
-            out.append({"n": "\n", "t": "\t", "\\": "\\", "r": "\r"}.get(nxt, "\\" + nxt))
-            i += 2
-        else:
-            out.append(c)
-            i += 1
-    return "".join(out)
-
-
 def load_strings():
-    """{language id: {string id: text}} from resources/strings/<id>-*.rc."""
-    table = {}
-    entry = re.compile(r'^\s*(\d+)\s+"((?:[^"]|"")*)"\s*$')
-    for name in sorted(os.listdir(STRINGS_DIR)):
-        match = re.match(r"^(\d+)-.*\.rc$", name)
-        if not match:
-            continue
-        texts = {}
-        with open(os.path.join(STRINGS_DIR, name), encoding="utf-8") as stream:
-            for line in stream:
-                found = entry.match(line)
-                if found:
-                    texts[int(found.group(1))] = unescape_rc(found.group(2))
-        table[int(match.group(1))] = texts
-    return table
+    """{language id: {string id: text}} from the scripts in resources/strings."""
+    return messages_lib.read_table(sorted(glob.glob(os.path.join(STRINGS_DIR, "*.rc"))))
 
 
 def fill(template, args):
