@@ -225,6 +225,35 @@ bool FakeFileSystem::DeleteFileW(const std::u16string& path) {
   return files.erase(Absolute(path)) != 0;
 }
 
+namespace {
+
+class WriteRecorder : public WritableFile, public SharedFile {
+ public:
+  explicit WriteRecorder(std::vector<RecordingFileSystem::WriteCall>& calls) : calls_(calls) {}
+  std::size_t Write(const void* data, std::size_t size) override {
+    calls_.push_back({data, size});
+    return size;
+  }
+  void SeekToEnd() override {}
+  bool Write(const void* data, std::uint32_t size) override {
+    calls_.push_back({data, size});
+    return true;
+  }
+
+ private:
+  std::vector<RecordingFileSystem::WriteCall>& calls_;
+};
+
+}  // namespace
+
+std::unique_ptr<WritableFile> RecordingFileSystem::OpenForWriting(const std::u16string&) {
+  return std::make_unique<WriteRecorder>(writes);
+}
+
+std::unique_ptr<SharedFile> RecordingFileSystem::OpenForAppending(const std::u16string&) {
+  return std::make_unique<WriteRecorder>(writes);
+}
+
 std::optional<std::vector<std::u16string>> FakeCommandLine::CommandLineToArgvW(
     const std::u16string& text) {
   if (splitFails) return std::nullopt;

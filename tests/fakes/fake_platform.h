@@ -131,6 +131,21 @@ class FakeFileSystem : public FileSystem {
   std::u16string Absolute(const std::u16string& path) const;
 };
 
+// Records where each write started and how long it was, storing nothing:
+// for tests of writes that must come straight from resource memory, or that
+// are too large to keep.
+class RecordingFileSystem : public FakeFileSystem {
+ public:
+  struct WriteCall {
+    const void* data;
+    std::size_t size;
+  };
+  std::vector<WriteCall> writes;
+
+  std::unique_ptr<WritableFile> OpenForWriting(const std::u16string& path) override;
+  std::unique_ptr<SharedFile> OpenForAppending(const std::u16string& path) override;
+};
+
 class FakeCommandLine : public CommandLineSource {
  public:
   std::u16string commandLine = u"C:\\Downloads\\hotfix.exe";

@@ -19,6 +19,7 @@ namespace {
 using testing::FakeFileSystem;
 using testing::FakePlatform;
 using testing::Narrow;
+using testing::RecordingFileSystem;
 
 const char kModuleTag = 0;
 constexpr char16_t kTemp[] = u"C:\\Users\\user\\AppData\\Local\\Temp\\";
@@ -165,31 +166,6 @@ TEST_F(ExtractPatchTest, NoFreeTemporaryNameLeavesPathEmpty) {
   EXPECT_TRUE(path.empty());
   EXPECT_EQ(fake.resources.resourceLookups, 0);
 }
-
-// Records the writes instead of storing them.
-class RecordingFileSystem : public FakeFileSystem {
- public:
-  struct WriteCall {
-    const void* data;
-    std::size_t size;
-  };
-  std::vector<WriteCall> writes;
-
-  std::unique_ptr<WritableFile> OpenForWriting(const std::u16string&) override {
-    class Recorder : public WritableFile {
-     public:
-      explicit Recorder(std::vector<WriteCall>& calls) : calls_(calls) {}
-      std::size_t Write(const void* data, std::size_t size) override {
-        calls_.push_back({data, size});
-        return size;
-      }
-
-     private:
-      std::vector<WriteCall>& calls_;
-    };
-    return std::make_unique<Recorder>(writes);
-  }
-};
 
 TEST_F(ExtractPatchTest, WritesOnceStraightFromTheResourceMemory) {
   RecordingFileSystem files;

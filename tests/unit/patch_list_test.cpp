@@ -22,6 +22,7 @@ namespace {
 using testing::FakeFileSystem;
 using testing::FakePlatform;
 using testing::Narrow;
+using testing::RecordingFileSystem;
 
 const char kModuleTag = 0;
 constexpr char16_t kTemp[] = u"C:\\Temp\\";
@@ -286,38 +287,13 @@ class HugeBlockResources : public ModuleResources {
   std::size_t size_;
 };
 
-class RecordingAppendFileSystem : public FakeFileSystem {
- public:
-  struct WriteCall {
-    const void* data;
-    std::uint32_t size;
-  };
-  std::vector<WriteCall> writes;
-
-  std::unique_ptr<SharedFile> OpenForAppending(const std::u16string&) override {
-    class Recorder : public SharedFile {
-     public:
-      explicit Recorder(std::vector<WriteCall>& calls) : calls_(calls) {}
-      void SeekToEnd() override {}
-      bool Write(const void* data, std::uint32_t size) override {
-        calls_.push_back({data, size});
-        return true;
-      }
-
-     private:
-      std::vector<WriteCall>& calls_;
-    };
-    return std::make_unique<Recorder>(writes);
-  }
-};
-
 TEST_F(PatchListTest, BlockBeyond4GiBIsWrittenWhole) {
   const std::size_t size = (std::size_t{1} << 32) + 10;
   void* mapped = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (mapped == MAP_FAILED) GTEST_SKIP() << "cannot reserve 4 GiB of address space";
   const auto* data = static_cast<const unsigned char*>(mapped);
   HugeBlockResources resources(data, size);
-  RecordingAppendFileSystem files;
+  RecordingFileSystem files;
   const Platform platform{fake.installer, resources,      fake.thread,     fake.boxes,
                           files,          fake.processes, fake.commandLine};
   std::u16string name = u"list.txt";
