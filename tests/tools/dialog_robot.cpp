@@ -32,9 +32,14 @@
 #include <string>
 #include <vector>
 
+#include "tests/tools/tool_support.h"
+
 static_assert(sizeof(wchar_t) == 2, "UTF-16 wchar_t expected");
 
 namespace {
+
+using hotfix::tools::Handle;
+using hotfix::tools::Utf8;
 
 constexpr int kExitOk = 0;
 constexpr int kExitUsage = 2;
@@ -50,21 +55,6 @@ constexpr double kIconMatchThreshold = 25.0;
 // The best match must beat the next by this much: the question and
 // information icons are alike.
 constexpr double kIconMatchMargin = 4.0;
-
-class Handle {
- public:
-  explicit Handle(HANDLE h = nullptr) : h_(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
-  ~Handle() {
-    if (h_ != nullptr) CloseHandle(h_);
-  }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  HANDLE get() const { return h_; }
-  explicit operator bool() const { return h_ != nullptr; }
-
- private:
-  HANDLE h_;
-};
 
 class ScreenDc {
  public:
@@ -132,16 +122,6 @@ class Bitmap {
   HGDIOBJ old_ = nullptr;
   std::uint32_t* bits_ = nullptr;
 };
-
-std::string Utf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
-                      nullptr, nullptr);
-  return out;
-}
 
 std::string JsonString(const std::wstring& text) {
   std::string out = "\"";

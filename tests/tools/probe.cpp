@@ -7,6 +7,7 @@
 #include <map>
 
 #include "app/run_options.h"
+#include "tests/tools/tool_support.h"
 #include "platform/win32/text.h"
 
 namespace hotfix::probe {
@@ -46,16 +47,7 @@ CommandRegistration::CommandRegistration(const char* name, const char* usage,
 void WriteLine(std::string_view utf8) { WriteTo(STD_OUTPUT_HANDLE, utf8); }
 void WriteErrorLine(std::string_view utf8) { WriteTo(STD_ERROR_HANDLE, utf8); }
 
-std::string Utf8(std::u16string_view text) {
-  if (text.empty()) return {};
-  const auto* wide = reinterpret_cast<const wchar_t*>(text.data());
-  int size = WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(text.size()), nullptr, 0,
-                                 nullptr, nullptr);
-  std::string out(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(text.size()), out.data(), size, nullptr,
-                      nullptr);
-  return out;
-}
+std::string Utf8(std::u16string_view text) { return tools::Utf8(text); }
 
 std::optional<std::u16string> Utf16(std::string_view utf8) {
   if (utf8.empty()) return std::u16string();

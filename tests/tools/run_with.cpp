@@ -19,38 +19,21 @@
 #include <string>
 #include <vector>
 
-static_assert(sizeof(wchar_t) == 2, "UTF-16 wchar_t expected");
+#include "tests/tools/tool_support.h"
 
 namespace {
+
+using hotfix::tools::Handle;
+using hotfix::tools::Utf8;
 
 constexpr int kCannotStart = 125;
 
 void Complain(const std::wstring& text) {
-  std::wstring line = L"run_with: " + text + L"\n";
-  int size = WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr,
-                                 0, nullptr, nullptr);
-  std::string bytes(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), bytes.data(), size,
-                      nullptr, nullptr);
+  const std::string bytes = Utf8(L"run_with: " + text + L"\n");
   DWORD written = 0;
   WriteFile(GetStdHandle(STD_ERROR_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()),
             &written, nullptr);
 }
-
-class Handle {
- public:
-  explicit Handle(HANDLE h = nullptr) : h_(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
-  ~Handle() {
-    if (h_ != nullptr) CloseHandle(h_);
-  }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  HANDLE get() const { return h_; }
-  explicit operator bool() const { return h_ != nullptr; }
-
- private:
-  HANDLE h_;
-};
 
 std::optional<std::string> ReadBytes(const std::wstring& path) {
   Handle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
