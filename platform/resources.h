@@ -36,7 +36,11 @@ class ModuleResources {
 
   // LoadStringW: copies at most capacity - 1 characters and a terminator into
   // buffer and returns the number copied, 0 when the text is missing or empty.
-  // The language is the calling thread's locale where the table carries it.
+  // The language is the calling thread's locale (LOCALE_USER_DEFAULT and
+  // LOCALE_SYSTEM_DEFAULT resolved) where the table carries it, else the
+  // carried variant of the same language (see StandInLanguage), else the
+  // platform's choice. The last-error value is left as it was, except when
+  // nothing arrives from the platform's choice: then it says why.
   virtual int LoadStringW(ModuleHandle module, std::uint32_t id, char16_t* buffer,
                           int capacity) = 0;
 };

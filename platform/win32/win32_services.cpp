@@ -4,9 +4,9 @@
 #include <shellapi.h>
 #include <tlhelp32.h>
 
-#include <algorithm>
 #include <cstdio>
 
+#include "messages/string_lookup.h"
 #include "platform/win32/text.h"
 
 namespace hotfix::win32 {
@@ -16,25 +16,15 @@ HMODULE AsModule(ModuleHandle module) {
   return reinterpret_cast<HMODULE>(const_cast<void*>(module));
 }
 
-// Looks the string up in the string block of one language. False when the
-// table carries no block of that language for this id.
-bool LoadStringInLanguage(HMODULE module, UINT id, LANGID language, char16_t* buffer, int capacity,
-                          int& count) {
-  HRSRC block = FindResourceExW(module, MAKEINTRESOURCEW(6), MAKEINTRESOURCEW((id >> 4) + 1), language);
-  if (block == nullptr) return false;
+// One string block of the module's table in exactly one language.
+std::optional<ResourceBytes> FindStringBlock(HMODULE module, std::uint16_t blockId,
+                                             std::uint16_t language) {
+  HRSRC block = FindResourceExW(module, MAKEINTRESOURCEW(6), MAKEINTRESOURCEW(blockId), language);
+  if (block == nullptr) return std::nullopt;
   HGLOBAL loaded = LoadResource(module, block);
-  const auto* units = loaded ? static_cast<const WORD*>(LockResource(loaded)) : nullptr;
-  if (units == nullptr) return false;
-  const WORD* end = units + SizeofResource(module, block) / sizeof(WORD);
-  // Sixteen counted strings per block; walk to the id's own.
-  for (UINT i = 0; i < (id & 15) && units < end; ++i) units += 1 + *units;
-  std::size_t length = 0;
-  const WORD* text = units + 1;
-  if (units < end) length = std::min<std::size_t>(*units, static_cast<std::size_t>(end - text));
-  count = static_cast<int>(std::min<std::size_t>(length, static_cast<std::size_t>(capacity - 1)));
-  for (int i = 0; i < count; ++i) buffer[i] = static_cast<char16_t>(text[i]);
-  buffer[count] = u'\0';
-  return true;
+  const void* data = loaded ? LockResource(loaded) : nullptr;
+  if (data == nullptr) return std::nullopt;
+  return ResourceBytes{static_cast<const unsigned char*>(data), SizeofResource(module, block)};
 }
 
 class StdioFile : public WritableFile {
@@ -85,15 +75,26 @@ int Win32Resources::LoadStringW(ModuleHandle module, std::uint32_t id, char16_t*
                                 int capacity) {
   if (buffer == nullptr || capacity <= 0) return 0;
   // LoadStringW follows the thread's UI language on current Windows, not the
-  // thread locale that selects each product's language: ask for the
-  // locale's language first, and leave the choice to the system only where
-  // the table does not carry that language.
-  int count = 0;
-  if (LoadStringInLanguage(AsModule(module), id, LANGIDFROMLCID(GetThreadLocale()), buffer,
-                           capacity, count)) {
-    return count;
-  }
-  return ::LoadStringW(AsModule(module), id, Wide(buffer), capacity);
+  // thread locale that selects each product's language: the table is
+  // searched in the locale's language and its carried variant first, and
+  // the system chooses only where the table has neither.
+
+  // Blocks the table lacks leave 1814 or 1815 behind, which a later message
+  // 300 would show as the error of some other step.
+  const DWORD lastError = ::GetLastError();
+  HMODULE m = AsModule(module);
+  const LookupLocales locales{GetThreadLocale(), GetUserDefaultLCID(), GetSystemDefaultLCID()};
+  std::optional<int> count = LookUpString(
+      [m](std::uint16_t blockId, std::uint16_t language) {
+        return FindStringBlock(m, blockId, language);
+      },
+      locales, id, buffer, capacity);
+  ::SetLastError(lastError);
+  if (count) return *count;
+  const int systemCount = ::LoadStringW(m, id, Wide(buffer), capacity);
+  // When nothing arrives, the system's reason stays for the caller to show.
+  if (systemCount > 0) ::SetLastError(lastError);
+  return systemCount;
 }
 
 std::uint32_t Win32ThreadState::GetLastError() { return ::GetLastError(); }

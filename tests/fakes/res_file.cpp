@@ -5,7 +5,6 @@
 #include <iterator>
 #include <sstream>
 
-#include "platform/thread_state.h"
 
 namespace hotfix::testing {
 
@@ -120,11 +119,6 @@ bool ParseEntry(std::string_view bytes, std::size_t& offset, std::optional<ResEn
   return true;
 }
 
-std::uint16_t LanguageOf(std::uint32_t locale, std::uint16_t userDefault) {
-  if (locale == kLocaleUserDefault) return userDefault;
-  return static_cast<std::uint16_t>(locale & 0xFFFF);
-}
-
 }  // namespace
 
 ResId ResId::FromLookupText(const std::u16string& text) {
@@ -213,10 +207,6 @@ std::optional<ResFile> LoadResFile(const std::string& path, std::string* error) 
   return ParseResFile(*bytes, error);
 }
 
-std::uint16_t StringBlockId(std::uint32_t stringId) {
-  return static_cast<std::uint16_t>(stringId / kStringsPerBlock + 1);
-}
-
 std::optional<std::array<std::u16string, kStringsPerBlock>> DecodeStringBlock(
     std::string_view bytes) {
   std::array<std::u16string, kStringsPerBlock> strings;
@@ -260,10 +250,12 @@ std::optional<std::u16string> FindString(const ResFile& file, std::uint16_t lang
   return (*block)[id % kStringsPerBlock];
 }
 
-std::uint16_t ResFileResources::EffectiveLanguage() const {
-  if (!currentLanguage) return kLanguageEnglishUs;
-  return LanguageOf(currentLanguage(), userDefaultLanguage);
+LookupLocales ResFileResources::Locales() const {
+  return LookupLocales{currentLanguage ? currentLanguage() : kLanguageEnglishUs,
+                       userDefaultLanguage, systemDefaultLanguage};
 }
+
+std::uint16_t ResFileResources::EffectiveLanguage() const { return LookupLanguage(Locales()); }
 
 bool ResFileResources::ModuleMatches(ModuleHandle module) const {
   return !expectedModule || *expectedModule == module;
@@ -303,19 +295,24 @@ int ResFileResources::LoadStringW(ModuleHandle module, std::uint32_t id, char16_
   if (buffer == nullptr || capacity <= 0 || !ModuleMatches(module) || id > 0xFFFF) return 0;
 
   const ResId type = ResId::Number(kResTypeString);
-  const ResId block = ResId::Number(StringBlockId(id));
-  const ResEntry* entry = file_.Find(type, block, EffectiveLanguage());
-  if (entry == nullptr) entry = file_.Find(type, block, kLanguageEnglishUs);
-  // Like LoadStringW, a block that is not there leaves the buffer untouched.
-  if (entry == nullptr) return 0;
-  auto strings = DecodeStringBlock(entry->bytes);
-  if (!strings) return 0;
-
-  const std::u16string& text = (*strings)[id % kStringsPerBlock];
-  const std::size_t count = std::min(text.size(), static_cast<std::size_t>(capacity - 1));
-  std::copy_n(text.begin(), count, buffer);
-  buffer[count] = u'\0';
-  return static_cast<int>(count);
+  const StringBlockFinder findBlock = [this, &type](std::uint16_t blockId,
+                                                    std::uint16_t language) {
+    const ResEntry* entry = file_.Find(type, ResId::Number(blockId), language);
+    std::optional<ResourceBytes> bytes;
+    if (entry != nullptr) {
+      bytes = ResourceBytes{reinterpret_cast<const unsigned char*>(entry->bytes.data()),
+                            entry->bytes.size()};
+    }
+    return bytes;
+  };
+  if (std::optional<int> count = LookUpString(findBlock, Locales(), id, buffer, capacity)) {
+    return *count;
+  }
+  // The platform's choice. Like LoadStringW, a block that is not there
+  // leaves the buffer untouched.
+  std::optional<ResourceBytes> english = findBlock(StringBlockId(id), kLanguageEnglishUs);
+  if (!english) return 0;
+  return CopyStringFromBlock(*english, id, buffer, capacity);
 }
 
 }  // namespace hotfix::testing

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "messages/string_lookup.h"
 #include "platform/resources.h"
 
 namespace hotfix::testing {
@@ -22,7 +23,6 @@ inline constexpr std::uint16_t kResTypeGroupIcon = 14;
 inline constexpr std::uint16_t kResTypeVersion = 16;
 inline constexpr std::uint16_t kResTypeManifest = 24;
 inline constexpr std::uint16_t kLanguageEnglishUs = 1033;
-inline constexpr int kStringsPerBlock = 16;
 
 // A resource type or name: a number, or a text as stored (windres stores
 // names in upper case).
@@ -73,8 +73,6 @@ std::optional<ResFile> ParseResFile(std::string_view bytes, std::string* error =
 std::optional<std::string> ReadFileBytes(const std::string& path);
 std::optional<ResFile> LoadResFile(const std::string& path, std::string* error = nullptr);
 
-// RT_STRING: string id n lives in block n / 16 + 1, at index n % 16.
-std::uint16_t StringBlockId(std::uint32_t stringId);
 // The sixteen strings of one block (each a length in 16-bit units followed by
 // that many units, no terminator); nothing when the block is cut short.
 std::optional<std::array<std::u16string, kStringsPerBlock>> DecodeStringBlock(
@@ -90,9 +88,10 @@ std::optional<std::u16string> FindString(const ResFile& file, std::uint16_t lang
 
 // ModuleResources over a loaded .res file.
 //
-// Strings are looked up like LoadStringW: the block of the current language
-// when the table carries it, otherwise the English (1033) block; a string that
-// is empty in the chosen block is not looked for elsewhere. Other resources are
+// Strings are looked up as the program's own adapter does (LookUpString),
+// with English (1033) as the platform's choice where the table carries
+// neither the current language nor its stand-in; a string that is empty in
+// the chosen block is not looked for elsewhere. Other resources are
 // looked up by type and name; of several language entries the current
 // language's is preferred, then the neutral one, then English, then the first.
 //
@@ -104,9 +103,10 @@ class ResFileResources : public ModuleResources {
 
   // The calling thread's locale (for instance a FakeThreadState's). Only its
   // low 16 bits, the language, count; kLocaleUserDefault means
-  // userDefaultLanguage. Unset means English.
+  // userDefaultLanguage, 0x0800 systemDefaultLanguage. Unset means English.
   std::function<std::uint32_t()> currentLanguage;
   std::uint16_t userDefaultLanguage = kLanguageEnglishUs;
+  std::uint16_t systemDefaultLanguage = kLanguageEnglishUs;
   // When set, lookups through any other module find nothing.
   std::optional<ModuleHandle> expectedModule;
   // Forced failure points by (type, name), both as passed to FindResourceBytes.
@@ -127,6 +127,7 @@ class ResFileResources : public ModuleResources {
 
  private:
   bool ModuleMatches(ModuleHandle module) const;
+  LookupLocales Locales() const;
 
   ResFile file_;
 };

@@ -26,9 +26,11 @@ constexpr const char* kReportUsage =
     "each ID sets the last-error value to N (when given) right before ReportMessage and prints "
     "{\"id\":ID,\"lastErrorAfter\":E} once it returned";
 constexpr const char* kLoadStringUsage =
-    "load-string --locale LCID [--ui-language LANGID] ID...: prints {\"threadLocale\":L,"
-    "\"uiLanguage\":U}, then for each ID {\"id\":ID,\"count\":N,\"text\":T,\"system\":S}: "
-    "LoadStringText with capacity 256, and what LoadStringW itself gives";
+    "load-string --locale LCID [--ui-language LANGID] [--last-error N] ID...: prints "
+    "{\"threadLocale\":L,\"uiLanguage\":U}, then for each ID {\"id\":ID,\"count\":N,"
+    "\"text\":T,\"lastErrorAfter\":E,\"system\":S}: LoadStringText with capacity 256 (the "
+    "last-error value set to N right before it, when given, and read right after it), and what "
+    "LoadStringW itself gives";
 
 // The options both commands take; the rest are ids.
 struct Options {
@@ -40,8 +42,8 @@ struct Options {
   std::vector<std::uint32_t> ids;
 };
 
-// Nothing on a usage error. allowReportOptions: --quiet, --last-error and
-// --product are accepted.
+// Nothing on a usage error. allowReportOptions: --quiet and --product are
+// accepted.
 std::optional<Options> ParseOptions(const Args& args, bool allowReportOptions) {
   Options options;
   bool haveLocale = false;
@@ -58,7 +60,7 @@ std::optional<Options> ParseOptions(const Args& args, bool allowReportOptions) {
       if (!options.uiLanguage || *options.uiLanguage > 0xFFFF) return std::nullopt;
     } else if (allowReportOptions && arg == u"--quiet") {
       options.quiet = true;
-    } else if (allowReportOptions && arg == u"--last-error" && hasValue) {
+    } else if (arg == u"--last-error" && hasValue) {
       options.lastError = ParseNumber(args[++i]);
       if (!options.lastError) return std::nullopt;
     } else if (allowReportOptions && arg == u"--product" && hasValue) {
@@ -138,14 +140,17 @@ int LoadStringCommand(const Args& args) {
 
   for (std::uint32_t id : options->ids) {
     std::u16string text;
+    if (options->lastError) thread.SetLastError(*options->lastError);
     const int count = LoadStringText(resources, ModuleInstance, id, text, kStringCapacity);
+    const DWORD after = GetLastError();
     // The platform's own choice of language, for comparison.
     wchar_t system[kStringCapacity] = {};
     const int systemCount = ::LoadStringW(GetModuleHandleW(nullptr), id, system, kStringCapacity);
     const std::u16string systemText =
         systemCount > 0 ? win32::FromWide(system, static_cast<std::size_t>(systemCount)) : u"";
     WriteLine("{\"id\":" + std::to_string(id) + ",\"count\":" + std::to_string(count) +
-              ",\"text\":" + JsonString(text) + ",\"system\":" + JsonString(systemText) + "}");
+              ",\"text\":" + JsonString(text) + ",\"lastErrorAfter\":" + std::to_string(after) +
+              ",\"system\":" + JsonString(systemText) + "}");
   }
   return kExitDone;
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "tests/fakes/res_file.h"
+#include "tests/unit/shipped_resources.h"
 
 namespace hotfix::testing {
 namespace {
@@ -117,18 +118,7 @@ std::vector<std::u16string> Lines(const std::u16string& text) {
   return lines;
 }
 
-const ResFile& Compiled() {
-  static const ResFile file = [] {
-    std::string error;
-    std::optional<ResFile> loaded = LoadResFile(HOTFIX_RESOURCE_FILE, &error);
-    if (!loaded) {
-      ADD_FAILURE() << HOTFIX_RESOURCE_FILE << ": " << error;
-      return ResFile{};
-    }
-    return *loaded;
-  }();
-  return file;
-}
+const ResFile& Compiled() { return CompiledResources(); }
 
 std::string ReadOrFail(const std::string& path) {
   std::optional<std::string> bytes = ReadFileBytes(path);

@@ -10,12 +10,16 @@ payload.rc), not from the program.
         (for boxes.py): LANGUAGE is the table language expected to be chosen,
         CODE the last-error value (unsigned) that 300 prints, PRODUCT the %s
         of 306 and 308
-    messages.py SCRIPT... -- loads LANGUAGE FALLBACK PROBE_OUTPUT
+    messages.py SCRIPT... -- loads LANGUAGE FALLBACK PROBE_OUTPUT [LAST_ERROR]
         checks the lines of "probe load-string" (after the first) against
         the table: the string block of LANGUAGE where that language has one,
         otherwise the block of FALLBACK, which must also be what LoadStringW
-        itself chose (the platform's choice); prints
-        the differences and exits 1 when there are any
+        itself chose (the platform's choice); with LAST_ERROR (the value set
+        before each load), a load that delivered a text must have left it
+        as it was; prints the differences and exits 1 when there are any
+    messages.py SCRIPT... -- sources PROBE_OUTPUT
+        the languages whose texts are exactly those that "probe load-string"
+        loaded, blank-separated ("" when no language has them all)
 
 Languages are read from the LANGUAGE statements (primary, sub), not from the
 file names.
@@ -148,14 +152,19 @@ def show(text):
     return json.dumps(text, ensure_ascii=False)
 
 
-def check_loads(table, language, fallback, output_path):
-    problems = []
+def loaded_records(output_path):
+    """The records of "probe load-string", after its first line."""
     with open(output_path, encoding="utf-8") as stream:
         lines = [line for line in stream.read().splitlines() if line.strip()]
-    if len(lines) < 2:
+    return [json.loads(line) for line in lines[1:]]
+
+
+def check_loads(table, language, fallback, output_path, last_error=None):
+    problems = []
+    records = loaded_records(output_path)
+    if not records:
         return [f"{output_path}: no loaded strings in the probe's output"]
-    for line in lines[1:]:
-        record = json.loads(line)
+    for record in records:
         string_id = record["id"]
         want = lookup(table, language, fallback, string_id)
         label = f"id {string_id} under {language}"
@@ -166,7 +175,19 @@ def check_loads(table, language, fallback, output_path):
                             f" {show(record['system'])} was expected, got {show(record['text'])}")
         if record["count"] != units(want):
             problems.append(f"{label}: count {record['count']}, expected {units(want)}")
+        # Blocks looked for in vain leave 1814 or 1815, which a later 300
+        # would show; a load that found its text must not leave them.
+        if last_error is not None and record["count"] > 0 and \
+                record["lastErrorAfter"] != last_error:
+            problems.append(f"{label}: last-error {record['lastErrorAfter']} after the load,"
+                            f" {last_error} before it")
     return problems
+
+
+def sources(table, output_path):
+    records = loaded_records(output_path)
+    return sorted(language for language, strings in table.items()
+                  if records and all(strings.get(r["id"], "") == r["text"] for r in records))
 
 
 def main(argv):
@@ -182,11 +203,14 @@ def main(argv):
         ids = [int(string_id) for string_id in args[3:]]
         print(json.dumps(expected_boxes(table, int(args[0]), int(args[1]), args[2], ids),
                          ensure_ascii=False))
-    elif command == "loads" and len(args) == 3:
-        problems = check_loads(table, int(args[0]), int(args[1]), args[2])
+    elif command == "loads" and len(args) in (3, 4):
+        last_error = int(args[3]) if len(args) == 4 else None
+        problems = check_loads(table, int(args[0]), int(args[1]), args[2], last_error)
         for problem in problems:
             print(problem)
         return 1 if problems else 0
+    elif command == "sources" and len(args) == 1:
+        print(" ".join(str(language) for language in sources(table, args[0])))
     else:
         print(__doc__, file=sys.stderr)
         return 2

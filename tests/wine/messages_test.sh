@@ -4,9 +4,13 @@
 # robot records each box, and the caption, icon and text must be what the
 # resource scripts say (worked out by messages.py from the scripts, not
 # from the program). Also: quiet mode shows nothing and keeps the last-error
-# value, the thread locale decides over the thread UI language, a language
-# the table lacks gets the platform's choice, and strings load by block.
+# value, the thread locale decides over the thread UI language, a variant of
+# a carried language gets the carried variant, a language the table lacks
+# gets the platform's choice, strings load by block, and loading a string
+# leaves the last-error value as it was. Last, every language variant that
+# the sample patch targets, and the table language its messages come from.
 source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/products.sh"
 
 scripts=("$HOTFIX_SOURCE_DIR"/resources/strings/*.rc "$HOTFIX_BUILD_DIR/resources/payload.rc")
 table() { python3 "$WINE_LIB_DIR/messages.py" "${scripts[@]}" -- "$@"; }
@@ -15,6 +19,8 @@ reported=(300 301 306 307 308 310)
 # Every string id there is, plus 314 (none in any language, in a block that
 # every language carries).
 all_ids=(300 301 306 307 308 309 310 311 312 313 314 315 316 700 900)
+# The ids that are looked up in a product's language.
+message_ids=(300 301 306 307 308 309 310 311 312 313 315 316)
 english=1033
 languages=(1028 1029 1031 1033 1034 1036 1038 1040 1041 1042 1045 1046 1049 2052)
 
@@ -78,7 +84,8 @@ done
 others=(
   "ui-language|1031|1041|1031|1603|Quorvel Größe"           # the thread locale decides, not the UI language
   "not-carried|1055|-|$english|3221225477|Quorvel Türkçe"   # Turkish is not carried: the platform's choice (Wine: English)
-  "sublanguage|2055|-|$english|1603|Quorvel Schweiz"        # German (Switzerland) is not German (Germany)
+  "sublanguage|2055|-|1031|1603|Quorvel Schweiz"            # German (Switzerland): the German of the table
+  "hong-kong|3076|-|1028|87|Quorvel 香港版"                   # Chinese (Hong Kong): traditional, not simplified
 )
 for entry in "${others[@]}"; do
   IFS='|' read -r name locale ui language code product <<<"$entry"
@@ -130,15 +137,19 @@ done
 robot_stop
 expect_eq "$?" 0 "robot exit code"
 
-# Straight loads: every id, in the thread locale's block where the table has
-# one, and what LoadStringW itself picks where it has none.
+# Straight loads: every id, in the thread locale's block (or its carried
+# variant's) where the table has one, and what LoadStringW itself picks where
+# it has neither; a load that delivers a text keeps the last-error value,
+# although looking for a block the table lacks sets 1814 or 1815.
+last_error=1603
 # name | locale | UI language | table language -- why
 load_cases=(
   "load-ui-language|1031|1041|1031"   # the locale's block, whatever the UI language
   "load-japanese|1041|-|1041"
   "load-chinese-prc|2052|-|2052"
   "load-not-carried|1055|-|$english"  # no Turkish block: the platform's choice
-  "load-sublanguage|2055|-|$english"
+  "load-sublanguage|2055|-|1031"      # German (Switzerland): after a miss, German
+  "load-spanish-modern|3082|-|1034"
 )
 for entry in "${load_cases[@]}"; do
   IFS='|' read -r name locale ui language <<<"$entry"
@@ -147,10 +158,44 @@ for entry in "${load_cases[@]}"; do
   [[ $ui != - ]] && options+=(--ui-language "$ui")
   out=$WINE_TEST_DIR/$name.out
   rc=0
-  wine_run 60 "$HOTFIX_PROBE" load-string "${options[@]}" "${all_ids[@]}" >"$out" || rc=$?
+  wine_run 60 "$HOTFIX_PROBE" load-string "${options[@]}" --last-error "$last_error" \
+    "${all_ids[@]}" >"$out" || rc=$?
   expect_eq "$rc" 0 "$name: probe exit code" || continue
   expect_eq "$(json_field "$(json_line "$out" 1)" threadLocale)" "$locale" "$name: thread locale"
-  if ! problems=$(table loads "$language" "$english" "$out"); then
+  if ! problems=$(table loads "$language" "$english" "$out" "$last_error"); then
     record_failure "$name: $problems"
   fi
 done
+
+# What the user of each variant of the sample patch must read: the table
+# language, or "platform" where the table carries neither the language nor
+# a variant of it (then LoadStringW chooses; under Wine with an English
+# user, English).
+declare -A variant_table=(
+  [1033]=1033 [1031]=1031 [1036]=1036 [1040]=1040 [3082]=1034 [1041]=1041 [1042]=1042
+  [1028]=1028 [2052]=2052 [1029]=1029 [1038]=1038 [1045]=1045 [1046]=1046 [1049]=1049
+  [1030]=platform [1043]=platform [1053]=platform [1044]=platform [1035]=platform
+  [2070]=1046 [1055]=platform
+)
+wine_case "the language variants of the sample patch"
+product_target_codes
+measured=()
+for code in "${PRODUCT_TARGET_CODES[@]}"; do
+  locale=$((16#${code:15:4}))
+  wanted=${variant_table[$locale]:-}
+  [[ -n $wanted ]] || { record_failure "variant $code: no table language expected for $locale"; continue; }
+  out=$WINE_TEST_DIR/variant-$locale.out
+  rc=0
+  wine_run 60 "$HOTFIX_PROBE" load-string --locale "$locale" --last-error "$last_error" \
+    "${message_ids[@]}" >"$out" || rc=$?
+  expect_eq "$rc" 0 "variant $locale: probe exit code" || continue
+  [[ $wanted == platform ]] && language=$locale || language=$wanted
+  if ! problems=$(table loads "$language" "$english" "$out" "$last_error"); then
+    record_failure "variant $locale: $problems"
+  fi
+  chooser=table
+  [[ $wanted == platform ]] && chooser=platform
+  measured+=("$locale:$(table sources "$out" | tr ' ' '+')($chooser)")
+done
+expect_eq "${#measured[@]}" 21 "variants measured"
+wine_log "variant:table language of its messages(chosen by): ${measured[*]}"
