@@ -270,15 +270,20 @@ def seed(case, work_dir, temp_dir):
 
 # ---------------------------------------------------------------- traces of the installer
 
+HEX_UNIT = re.compile(r"x?([0-9a-fA-F]{4})")
+
+
 def decode_debugstr(text):
-    """Undoes Wine's debugstr_w escapes (\\n \\r \\t \\" \\\\ \\xNNNN)."""
+    """Undoes Wine's debugstr_w escapes (\\n \\r \\t \\" \\\\, and \\NNNN or
+    \\xNNNN: a code unit in hex, as Wine 8 writes every one outside ASCII)."""
     out, i = [], 0
     while i < len(text):
         if text[i] == "\\" and i + 1 < len(text):
             nxt = text[i + 1]
-            if nxt == "x":
-                out.append(chr(int(text[i + 2:i + 6], 16)))
-                i += 6
+            unit = HEX_UNIT.match(text, i + 1)
+            if unit:
+                out.append(chr(int(unit.group(1), 16)))
+                i = unit.end()
                 continue
             out.append({"n": "\n", "r": "\r", "t": "\t"}.get(nxt, nxt))
             i += 2
