@@ -93,8 +93,16 @@ def installer_results(case):
     return [0 if isinstance(item, str) else item["result"] for item in case.get("installer", [])]
 
 
-def product_code(language):
-    return "{%s-%04X-%s}" % (SAMPLE_CODE_HEAD, language, SAMPLE_CODE_TAIL)
+def product_code(variant):
+    """The sample family's code of a variant: that of its language, or of the
+    language it names as 'code'."""
+    return "{%s-%04X-%s}" % (SAMPLE_CODE_HEAD, variant.get("code", variant["language"]),
+                             SAMPLE_CODE_TAIL)
+
+
+def messages_language(variant):
+    """The table language the variant's messages must come in."""
+    return variant.get("messages", variant["language"])
 
 
 # ---------------------------------------------------------------- the string table
@@ -233,7 +241,7 @@ def plan(table, case):
     products = []
     for product in case.get("products", []):
         variant = table["variants"][product["as"]]
-        fields = [product["as"], product_code(variant["language"]), variant["name"],
+        fields = [product["as"], product_code(variant), variant["name"],
                   str(variant["language"]), product["version"]] + product.get("options", [])
         products.append("|".join(fields))
     lines.append("E2E_PRODUCTS=(" + " ".join(shlex.quote(p) for p in products) + ")")
@@ -444,10 +452,11 @@ def check(table, case, facts_dir):
     calls, results, traced = installer_calls(traces)
     wanted_calls = []
     for key in installer_keys(case):
-        language = table["variants"][key]["language"]
+        variant = table["variants"][key]
+        files_in_use = strings[messages_language(variant)][FILES_IN_USE]
         command_line = (f'PATCH="{context["temp_dir_windows"]}MSP2" PATCH_NO_UNINSTALL=0 '
-                        f'REBOOTPROMPT=S FILESINUSETEXT="{strings[language][FILES_IN_USE]}"')
-        wanted_calls.append((product_code(language), 0, 5, command_line))
+                        f'REBOOTPROMPT=S FILESINUSETEXT="{files_in_use}"')
+        wanted_calls.append((product_code(variant), 0, 5, command_line))
     # Flows that never load msi.dll leave no trace at all; where calls are
     # expected, an empty trace means the calls cannot be seen.
     if wanted_calls and not traced:
@@ -496,9 +505,12 @@ def validate(table, script_dir):
                 problems.append(f"no string {sid} in language {language}")
     codes = set(target_codes())
     for key, variant in table["variants"].items():
-        listed = product_code(variant["language"]) in codes
+        listed = product_code(variant) in codes
         if listed == bool(variant.get("unlisted")):
             problems.append(f"variant {key}: listed by the patch is {listed}")
+        if listed and messages_language(variant) not in strings:
+            problems.append(f"variant {key}: the table carries no {messages_language(variant)};"
+                            " 'messages' must say which language its users read")
     for case in table["cases"]:
         label = f"case {case['name']}"
         if not case.get("why"):
