@@ -8,6 +8,7 @@ packages=(
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine wine64 xvfb xauth x11-utils
   msitools wixl icoutils imagemagick
+  fonts-wine fonts-wqy-microhei   # the boxes' fonts under Wine; Chinese, Japanese, Korean
 )
 
 missing=()

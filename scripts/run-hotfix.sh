@@ -7,8 +7,9 @@
 #   scripts/run-hotfix.sh                      the run described above
 #   scripts/run-hotfix.sh --screenshots DIR    the README pictures instead:
 #                                              the prompt, a failure (300),
-#                                              the German success message and
-#                                              the /i box, as small PNGs in DIR
+#                                              the German and the Japanese
+#                                              success messages and the /i
+#                                              box, as small PNGs in DIR
 #
 # With a usable $DISPLAY the message boxes appear on it and you answer them;
 # a recorder only reads them for the transcript. Without one, a private Xvfb
@@ -26,7 +27,7 @@ screenshots=""
 while (($#)); do
   case $1 in
     --screenshots) screenshots=${2:?--screenshots needs a folder}; shift 2 ;;
-    -h|--help) sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run-hotfix.sh: unknown argument $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -159,6 +160,9 @@ timeout --kill-after=10 180 "$wine" wineboot -i </dev/null >"$state/logs/wineboo
 } >"$state/machine.reg"
 timeout 60 "$wine" regedit /S "$(winpath "$state/machine.reg")" </dev/null >>"$state/logs/wineboot.log" 2>&1 ||
   die "regedit failed"
+# Chinese, Japanese and Korean texts in the boxes need a font that has them.
+timeout 60 "$wine" regedit /S "$(winpath "$root/tests/wine/cjk_font.reg")" </dev/null \
+  >>"$state/logs/wineboot.log" 2>&1 || die "regedit of the CJK font link failed"
 # Wine's own Tahoma and Marlett (title-bar buttons) are not found by this
 # Wine build unless they are in the machine's Fonts folder.
 for font in tahoma.ttf tahomabd.ttf marlett.ttf; do
@@ -339,19 +343,22 @@ if [[ -n $screenshots ]]; then
   # which shows its own box), so a 300 follows; the German one succeeds.
   add_product 1033 5.2.0.0 "Quorvel Professional Edition 2011" --fail-on-patch
   add_product 1031 5.2.0.0 "Quorvel Büro-Edition 2011"
+  add_product 1041 5.2.0.0 "Quorvel Professional Edition 2011 (Japan)"
   start_quor "${codes[0]}"
   shots=$state/run-1-pictures
-  run_hotfix "$shots" "retry-after:$(winpath "$state/release-prompt"),ok,ok,ok"
+  run_hotfix "$shots" "retry-after:$(winpath "$state/release-prompt"),ok,ok,ok,ok"
   wait_for_box 1 || die "the running-program prompt did not appear"
   stop_quor
   touch "$state/release-prompt"
   finish_run "$shots"
   transcript 1 "$shots"
-  # Box 1 the prompt, 2 the installer's own error, 3 the 300, 4 the German 301.
+  # Box 1 the prompt, 2 the installer's own error, 3 the 300, 4 the German
+  # 301, 5 the Japanese 301.
   say "Pictures in $screenshots"
   keep_picture "$shots" 1 prompt
   keep_picture "$shots" 3 failure
   keep_picture "$shots" 4 success-de
+  keep_picture "$shots" 5 success-ja
   shots=$state/run-2-pictures
   run_hotfix "$shots" ok /i
   finish_run "$shots"

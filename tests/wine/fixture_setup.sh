@@ -64,10 +64,13 @@ rc=0
 timeout --kill-after=10 180 "$HOTFIX_WINE" wineboot -i </dev/null \
   >"$WINE_STATE_DIR/logs/wineboot.log" 2>&1 || rc=$?
 (( rc == 0 )) || { wine_kill_prefix; fail "wineboot -i failed ($rc); see $WINE_STATE_DIR/logs/wineboot.log"; }
-rc=0
-timeout --kill-after=10 60 "$HOTFIX_WINE" regedit /S "$(winpath_of "$WINE_STATE_DIR/logs/test-machine.reg")" \
-  </dev/null >>"$WINE_STATE_DIR/logs/wineboot.log" 2>&1 || rc=$?
-(( rc == 0 )) || { wine_kill_prefix; fail "regedit failed ($rc)"; }
+# The CJK font for the boxes in Chinese, Japanese and Korean comes after.
+for reg in "$WINE_STATE_DIR/logs/test-machine.reg" "$WINE_LIB_DIR/cjk_font.reg"; do
+  rc=0
+  timeout --kill-after=10 60 "$HOTFIX_WINE" regedit /S "$(winpath_of "$reg")" \
+    </dev/null >>"$WINE_STATE_DIR/logs/wineboot.log" 2>&1 || rc=$?
+  (( rc == 0 )) || { wine_kill_prefix; fail "regedit $reg failed ($rc)"; }
+done
 # The registry reaches the files only when the server shuts down.
 timeout 60 "$HOTFIX_WINESERVER" -w || { wine_kill_prefix; fail "wineserver did not finish within 60 s"; }
 boot_ms=$(( $(wine__now_ms) - boot_start ))
@@ -77,4 +80,8 @@ boot_ms=$(( $(wine__now_ms) - boot_start ))
 grep -q '"ShowCrashDialog"=dword:00000000' "$WINE_BASE_PREFIX/user.reg" &&
   grep -q '"Managed"="N"' "$WINE_BASE_PREFIX/user.reg" ||
   fail "the test machine settings did not reach user.reg"
+grep -q '"Tahoma"=str(7):"wqy-microhei.ttc,WenQuanYi Micro Hei' "$WINE_BASE_PREFIX/system.reg" ||
+  fail "the CJK font link did not reach system.reg"
+grep -q 'WenQuanYi Micro Hei' "$WINE_BASE_PREFIX/user.reg" ||
+  fail "Wine found no WenQuanYi Micro Hei font (Debian's fonts-wqy-microhei; scripts/install-deps.sh installs it)"
 wine_log "base prefix booted in $((boot_ms / 1000)).$(printf %03d $((boot_ms % 1000))) s: $WINE_BASE_PREFIX ($(du -sh "$WINE_BASE_PREFIX" | cut -f1))"
