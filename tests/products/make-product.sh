@@ -113,7 +113,7 @@ trap 'rm -rf "$work"' EXIT
 
 # wixl takes Source= relative to its working directory only.
 cp "$quor" "$work/quor.exe"
-printf 'Quorvel add-in registry, %s\r\n' "$code" >"$work/quore.arx"
+printf 'Quorvel add-in registry, %s, version %s\r\n' "$code" "$version" >"$work/quore.arx"
 
 # The values go to wixl as definitions in an include file: its -D options
 # refuse text that is not ASCII.
@@ -144,6 +144,11 @@ define() {
 package="$work/product.msi"
 (cd "$work" && wixl -a x64 -I "$work" -o "$package" "$template") ||
   die "wixl failed"
+
+# wixl leaves the database's code page neutral whatever Codepage says; the
+# strings are written in it all the same, so declare it.
+printf '\r\n\r\n%s\t_ForceCodepage\r\n' "$codepage" >"$work/_ForceCodepage.idt"
+msibuild "$package" -i "$work/_ForceCodepage.idt" || die "cannot set code page $codepage"
 
 # wixl always writes a Registry table, and cannot express an error action.
 if [ "$registry_table" = no ]; then
