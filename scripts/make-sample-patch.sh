@@ -85,31 +85,16 @@ patch="$out_dir/sample.msp"
   --description "This hotfix updates $product_name to version $new_version." \
   --manufacturer "$author" --output "$patch" "${pairs[@]}"
 
-# The description block is written from the patch it describes, read back
-# with msitools: its first target, its own code, its size.
-summary=$(msiinfo suminfo "$patch" | tr -d '\r')
-template=$(sed -n 's/^Template: //p' <<<"$summary")
-revision=$(sed -n 's/^Revision number (UUID): //p' <<<"$summary")
-first_code=${template%%;*}
-patch_guid=${revision:0:38}
-[[ $patch_guid == "$patch_code" ]] || die "the patch's Revision Number is $revision"
-[[ $(tr ';' '\n' <<<"$template" | wc -l) -eq 21 ]] || die "the patch targets $(tr ';' '\n' <<<"$template" | wc -l) products, not 21"
+[[ $(msiinfo suminfo "$patch" | tr -d '\r' | sed -n 's/^Template: //p' | tr ';' '\n' | wc -l) -eq 21 ]] ||
+  die "the patch does not target the 21 variants"
 
-# Eight key=value lines, each ending in CR LF; the hotfix copies the block
-# without reading it, so its layout is fixed here.
+# The description block, written from the patch it describes.
 location='\\\\servername\\sharename\\foldername\\subfoldername'
 ftp_location='ftp://servername/foldername/subfoldername'
-{
-  printf '%s\r\n' \
-    "ProductCode=$first_code" \
-    "ProductVersionCandidate=$new_version" \
-    "PatchTitle=$product_name $hotfix_id" \
-    "PatchGUID=$patch_guid" \
-    "PatchFileLocation=$location\\\\filename.exe or $ftp_location/filename.exe" \
-    "PatchSize=$(stat -c %s "$patch")" \
-    "PatchDesc=This hotfix updates $product_name to version $new_version and corrects problems found since its release. Copyright (C) 2011 $author. All rights reserved. Use of this software is subject to the terms of the $author license agreement that accompanies $product_name." \
-    "PatchDescLocation=$location\\\\readme.html or $ftp_location/readme.html"
-} >"$out_dir/description.txt"
+"$root/scripts/describe-patch.sh" "$patch" "$new_version" "$product_name $hotfix_id" \
+  "This hotfix updates $product_name to version $new_version and corrects problems found since its release. Copyright (C) 2011 $author. All rights reserved. Use of this software is subject to the terms of the $author license agreement that accompanies $product_name." \
+  "$location\\\\filename.exe or $ftp_location/filename.exe" \
+  "$location\\\\readme.html or $ftp_location/readme.html" >"$out_dir/description.txt"
 
 echo "$patch: $(stat -c %s "$patch") bytes"
 echo "$out_dir/description.txt: $(stat -c %s "$out_dir/description.txt") bytes"

@@ -11,6 +11,7 @@
 #include <libgcab.h>
 #include <libmsi.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -283,7 +284,13 @@ void WritePatch(const PatchPlan& plan, const std::string& output) {
     }
     patch.reset();
     sink.reset();
-    if (std::rename(partial.c_str(), output.c_str()) != 0) throw PatchError("cannot write " + output);
+    // A patch is for others to read: the permissions of any new file, not
+    // the private ones of a temporary one.
+    const mode_t mask = umask(0);
+    umask(mask);
+    if (chmod(partial.c_str(), 0666 & ~mask) != 0 || std::rename(partial.c_str(), output.c_str()) != 0) {
+      throw PatchError("cannot write " + output);
+    }
   } catch (...) {
     std::remove(partial.c_str());
     throw;
