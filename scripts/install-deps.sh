@@ -8,6 +8,8 @@ packages=(
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine wine64 xvfb xauth x11-utils
   msitools wixl icoutils imagemagick
+  pkg-config libmsi-dev libgsf-1-dev libgcab-dev gcab
+  python3-olefile
   fonts-wine fonts-wqy-microhei   # the boxes' fonts under Wine; Chinese, Japanese, Korean
 )
 

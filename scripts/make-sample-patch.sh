@@ -1,92 +1,100 @@
 #!/bin/bash
-# Builds the sample patch package the default hotfix carries,
-# resources/sample/sample.msp, and its description block,
-# resources/sample/description.txt, so that the two always agree.
+# Builds the sample hotfix's patch, resources/sample/sample.msp, and its
+# description block, resources/sample/description.txt, from the sample
+# products: every language variant of resources/sample/products.tsv at
+# 5.2.0.0 (what machines have) and at 5.2.1.0 (what the hotfix brings; its
+# quore.arx differs). The same inputs give the same bytes.
 #
-# The package is an empty database whose summary information is what the
-# hotfix reads: Template lists the 21 language variants of the product, and
-# Revision Number begins with the patch's own code. Rerunning the script gives
-# the same bytes.
+#   scripts/make-sample-patch.sh [--out DIR] [--quor PATH] [--make-patch PATH]
+#   scripts/make-sample-patch.sh --check     rebuilds into a scratch folder and
+#                                            fails unless it matches the files
+#                                            in resources/sample
 #
-# Needs msitools (msibuild, msiinfo).
+# --quor names the quor.exe the products install (default: the windows
+# preset's; the patch does not depend on it, since quor.exe is the same in
+# both versions). --make-patch names the patch builder (default: the host
+# preset's, built when missing).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 out_dir="$root/resources/sample"
-package="$out_dir/sample.msp"
-description="$out_dir/description.txt"
+quor="$root/build/windows/tests/tools/quor/quor.exe"
+make_patch=""
+check=no
+while (($#)); do
+  case $1 in
+    --out) out_dir=${2:?--out needs a folder}; shift 2 ;;
+    --quor) quor=${2:?--quor needs a path}; shift 2 ;;
+    --make-patch) make_patch=${2:?--make-patch needs a path}; shift 2 ;;
+    --check) check=yes; shift ;;
+    -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "make-sample-patch.sh: unknown argument $1" >&2; exit 2 ;;
+  esac
+done
 
-# Product codes: one per language variant, differing only in the third group,
-# which is the variant's Windows language id. The four characters after the
-# first "-" are the same in all of them: /p names its default list after them.
-code_head="7C4A19E2-6007"
-code_tail="9B3D-4E81A6F25C07"
-languages=(0409 0407 040C 0410 0C0A 0411 0412 0404 0804 0405 040E 0415 0416 0419
-           0406 0413 041D 0414 040B 0816 041F)
 patch_code="{D3F58B26-A41C-4E97-B062-91C7E5A83F14}"
-
 product_name="Quorvel Professional Edition 2011"
 hotfix_id="QF0523118"
-patched_version="5.2.1.0"  # string 700 of the hotfix
+old_version="5.2.0.0"
+new_version="5.2.1.0"  # string 700 of the hotfix
 author="Korvanta"
-# PatchSize has six digits; a package too small (or too large) to supply such
-# a figure itself is given this nominal one.
-nominal_size=204800
+# The creation time written into the patch: fixed, so that a rebuild gives
+# the same bytes.
+export SOURCE_DATE_EPOCH=1300000000
 
-codes=()
-for language in "${languages[@]}"; do
-  codes+=("{$code_head-$language-$code_tail}")
-done
-template=$(IFS=';'; echo "${codes[*]}")
-if [ "${#template}" -ne $((21 * 38 + 20)) ]; then
-  echo "template has ${#template} characters, expected 818" >&2
-  exit 1
+die() { echo "make-sample-patch.sh: $*" >&2; exit 1; }
+
+if [[ -z $make_patch ]]; then
+  make_patch="$root/build/host/tools/make-patch/make-patch"
+  if [[ ! -x $make_patch ]]; then
+    (cd "$root" && cmake --preset host >/dev/null && cmake --build --preset host --target make-patch >/dev/null) ||
+      die "cannot build make-patch"
+  fi
+fi
+if [[ ! -f $quor ]]; then
+  (cd "$root" && cmake --preset windows >/dev/null && cmake --build --preset windows --target quor >/dev/null) ||
+    die "cannot build quor.exe"
 fi
 
-mkdir -p "$out_dir"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# msibuild adds to an existing file, so always start from nothing.
-msibuild "$work/sample.msp" -s "$product_name Hotfix $hotfix_id" "$author" "$template" "$patch_code"
-
-# Check what a reader of the package will see.
-summary=$(msiinfo suminfo "$work/sample.msp")
-if ! grep -qxF "Template: $template" <<<"$summary"; then
-  echo "Template of the built package differs:" >&2
-  echo "$summary" >&2
-  exit 1
-fi
-revision=$(sed -n 's/^Revision number (UUID): //p' <<<"$summary")
-if [[ "$revision" != "$patch_code"* ]]; then
-  echo "Revision Number of the built package does not begin with $patch_code:" >&2
-  echo "$summary" >&2
-  exit 1
-fi
-mv "$work/sample.msp" "$package"
-
-size=$(stat -c %s "$package")
-if [ "${#size}" -eq 6 ]; then
-  patch_size=$size
-else
-  patch_size=$nominal_size
+if [[ $check == yes ]]; then
+  "$0" --out "$work/check" --quor "$quor" --make-patch "$make_patch" >/dev/null
+  for file in sample.msp description.txt; do
+    cmp -s "$work/check/$file" "$root/resources/sample/$file" ||
+      die "resources/sample/$file is not what scripts/make-sample-patch.sh makes; rerun it"
+  done
+  echo "resources/sample matches a rebuild from the sample products"
+  exit 0
 fi
 
-# Eight key=value lines, each ending in CR LF; the hotfix copies the block
-# without reading it, so its layout is fixed here.
+pairs=()
+while IFS=$'\t' read -r language name; do
+  [[ -z $language || $language == \#* ]] && continue
+  for version in "$old_version" "$new_version"; do
+    "$root/tests/products/sample-product.sh" --quor "$quor" "$language" "$version" \
+      "$work/$language-$version.msi" || die "cannot build the $language product at $version"
+  done
+  pairs+=("$work/$language-$old_version.msi" "$work/$language-$new_version.msi")
+done <"$root/resources/sample/products.tsv"
+
+mkdir -p "$out_dir"
+patch="$out_dir/sample.msp"
+"$make_patch" --patch-code "$patch_code" --title "$product_name $hotfix_id" \
+  --description "This hotfix updates $product_name to version $new_version." \
+  --manufacturer "$author" --output "$patch" "${pairs[@]}"
+
+[[ $(msiinfo suminfo "$patch" | tr -d '\r' | sed -n 's/^Template: //p' | tr ';' '\n' | wc -l) -eq 21 ]] ||
+  die "the patch does not target the 21 variants"
+
+# The description block, written from the patch it describes.
 location='\\\\servername\\sharename\\foldername\\subfoldername'
 ftp_location='ftp://servername/foldername/subfoldername'
-{
-  printf '%s\r\n' \
-    "ProductCode=${codes[0]}" \
-    "ProductVersionCandidate=$patched_version" \
-    "PatchTitle=$product_name $hotfix_id" \
-    "PatchGUID=$patch_code" \
-    "PatchFileLocation=$location\\\\filename.exe or $ftp_location/filename.exe" \
-    "PatchSize=$patch_size" \
-    "PatchDesc=This hotfix updates $product_name to version $patched_version and corrects problems found since its release. Copyright (C) 2011 $author. All rights reserved. Use of this software is subject to the terms of the $author license agreement that accompanies $product_name." \
-    "PatchDescLocation=$location\\\\readme.html or $ftp_location/readme.html"
-} >"$description"
+"$root/scripts/describe-patch.sh" "$patch" "$new_version" "$product_name $hotfix_id" \
+  "This hotfix updates $product_name to version $new_version and corrects problems found since its release. Copyright (C) 2011 $author. All rights reserved. Use of this software is subject to the terms of the $author license agreement that accompanies $product_name." \
+  "$location\\\\filename.exe or $ftp_location/filename.exe" \
+  "$location\\\\readme.html or $ftp_location/readme.html" >"$out_dir/description.txt"
 
-echo "$package: $size bytes"
-echo "$description: $(stat -c %s "$description") bytes"
+echo "$patch: $(stat -c %s "$patch") bytes"
+echo "$out_dir/description.txt: $(stat -c %s "$out_dir/description.txt") bytes"

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Runs hotfix.exe the way a user meets it: builds it, prepares a Wine machine
-# with three installed Quorvel products (German 5.2.0.0, which the hotfix
-# patches; English 5.2.1.0, already up to date; French 5.1.0.0, a version the
-# hotfix is not made for), and runs hotfix.exe without switches.
+# Runs hotfix.exe the way a user meets it: builds it and checks that its
+# sample patch is what scripts/make-sample-patch.sh makes from the sample
+# products, prepares a Wine machine with three installed Quorvel products
+# (German 5.2.0.0, which the hotfix patches; English 5.2.1.0, already up to
+# date; French 5.1.0.0, a version the hotfix is not made for), and runs
+# hotfix.exe without switches.
 #
 #   scripts/run-hotfix.sh                      the run described above
 #   scripts/run-hotfix.sh --screenshots DIR    the README pictures instead:
@@ -15,7 +17,8 @@
 # a recorder only reads them for the transcript. Without one, a private Xvfb
 # display is used: each box is saved as a PNG and answered with OK. Either
 # way the command ends with a transcript: every box's caption and text, the
-# products' versions before and after, and hotfix.exe's exit code.
+# products' versions and their quore.arx before and after, and hotfix.exe's
+# exit code.
 #
 # Everything lives under build/windows/run-hotfix (the Wine machine is made
 # afresh on every run); HOTFIX_RUN_DIR moves it, HOTFIX_BUILD_DIR builds in
@@ -27,7 +30,7 @@ screenshots=""
 while (($#)); do
   case $1 in
     --screenshots) screenshots=${2:?--screenshots needs a folder}; shift 2 ;;
-    -h|--help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,25p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run-hotfix.sh: unknown argument $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -64,6 +67,10 @@ for program in "$hotfix_exe" "$robot" "$probe" "$run_with" "$quor"; do
   [[ -f $program ]] || die "the build made no $program"
 done
 echo "hotfix.exe: $hotfix_exe ($(stat -c %s "$hotfix_exe") bytes)"
+say "Checking the sample patch against a rebuild from the sample products"
+"$root/scripts/make-sample-patch.sh" --check --quor "$quor" ||
+  die "resources/sample is not what scripts/make-sample-patch.sh makes"
+echo "sample.msp: $(stat -c %s "$root/resources/sample/sample.msp") bytes"
 
 wine=$(command -v wine64 || true)
 [[ -n $wine ]] || { [[ -x /usr/lib/wine/wine64 ]] && wine=/usr/lib/wine/wine64; }
@@ -176,12 +183,16 @@ probe_out() {  # probe_out ARGS...: the probe's output, bounded
 }
 
 codes=() names=()
-add_product() {  # add_product LANGUAGE VERSION NAME [make-product.sh OPTIONS...]
-  local language=$1 version=$2 name=$3; shift 3
-  local code msi
-  code=$(printf '{7C4A19E2-6007-%04X-9B3D-4E81A6F25C07}' "$language")
+# add_product LANGUAGE VERSION [make-product.sh OPTIONS...]: that variant of
+# the sample products, the very one the sample patch was made from.
+add_product() {
+  local language=$1 version=$2; shift 2
+  local hex code msi name
+  hex=$(printf '%04X' "$language")
+  code="{7C4A19E2-6007-$hex-9B3D-4E81A6F25C07}"
+  name=$(awk -F'\t' -v l="$hex" '$1 == l { print $2 }' "$root/resources/sample/products.tsv")
   msi=$state/products/quorvel-$language-$version.msi
-  "$root/tests/products/make-product.sh" --quor "$quor" "$@" "$code" "$name" "$language" "$version" "$msi" \
+  "$root/tests/products/sample-product.sh" --quor "$quor" "$hex" "$version" "$msi" "$@" \
     >>"$state/logs/products.log" 2>&1 || die "cannot build the product $code (log: $state/logs/products.log)"
   timeout --kill-after=5 120 "$wine" msiexec /i "$(winpath "$msi")" /qn </dev/null >>"$state/logs/products.log" 2>&1 ||
     die "msiexec could not install $msi"
@@ -190,15 +201,18 @@ add_product() {  # add_product LANGUAGE VERSION NAME [make-product.sh OPTIONS...
   echo "installed $name ($language) $version: $code"
 }
 
-versions() {  # one line per product: VersionString, code, name
+# The folder of a product's quor.exe, as make-product.sh installs it.
+quor_folder() { echo "$WINEPREFIX/drive_c/Program Files/Korvanta/Quorvel ${1:1:36}"; }
+
+# Two lines per product: VersionString, code and name as the installer
+# service reports them, then what its installed quore.arx says.
+versions() {
   local i
   for i in "${!codes[@]}"; do
     printf '  %-9s %s  %s\n' "$(probe_out product-info "${codes[$i]}" VersionString)" "${codes[$i]}" "${names[$i]}"
+    printf '            quore.arx: %s\n' "$(tr -d '\r' <"$(quor_folder "${codes[$i]}")/quore.arx")"
   done
 }
-
-# The folder of a product's quor.exe, as make-product.sh installs it.
-quor_folder() { echo "$WINEPREFIX/drive_c/Program Files/Korvanta/Quorvel ${1:1:36}"; }
 
 start_quor() {  # start_quor CODE: the product's program runs until stop_quor
   local exe
@@ -340,10 +354,11 @@ if [[ -n $screenshots ]]; then
   mkdir -p "$screenshots"
   say "Installing the products for the pictures"
   # The English one fails to patch (its custom action stops the installer,
-  # which shows its own box), so a 300 follows; the German one succeeds.
-  add_product 1033 5.2.0.0 "Quorvel Professional Edition 2011" --fail-on-patch
-  add_product 1031 5.2.0.0 "Quorvel Büro-Edition 2011"
-  add_product 1041 5.2.0.0 "Quorvel Professional Edition 2011 (Japan)"
+  # which shows its own box), so a 300 follows; the German and the Japanese
+  # ones succeed.
+  add_product 1033 5.2.0.0 --fail-on-patch
+  add_product 1031 5.2.0.0
+  add_product 1041 5.2.0.0
   start_quor "${codes[0]}"
   shots=$state/run-1-pictures
   run_hotfix "$shots" "retry-after:$(winpath "$state/release-prompt"),ok,ok,ok,ok"
@@ -370,9 +385,9 @@ fi
 # ---------------------------------------------------------------- the run
 
 say "Installing the sample products"
-add_product 1031 5.2.0.0 "Quorvel Büro-Edition 2011"
-add_product 1033 5.2.1.0 "Quorvel Professional Edition 2011"
-add_product 1036 5.1.0.0 "Quorvel Édition Professionnelle 2011"
+add_product 1031 5.2.0.0
+add_product 1033 5.2.1.0
+add_product 1036 5.1.0.0
 before=$(versions)
 
 shots=""
@@ -392,9 +407,6 @@ echo "Products before:"
 echo "$before"
 echo "Products after:"
 echo "$after"
-if [[ $before == "$after" ]]; then
-  echo "  (unchanged: Wine's installer reports success for the patch but applies no part of it)"
-fi
 echo
 echo "hotfix.exe exit code: $exit_code"
 if [[ -n $shots ]]; then echo "Screenshots of the boxes: $shots"; fi

@@ -25,6 +25,12 @@
 #   --folder NAME        folder under Program Files\Korvanta (default
 #                        "Quorvel " and CODE without braces)
 #   --upgrade-code GUID  UpgradeCode (default one shared by all variants)
+#   --notes              also install notes.txt ("Release notes of Quorvel
+#                        VERSION"), in a component of its own: a file that a
+#                        later version can bring
+#
+# quore.arx names the product code and the version, so that two versions of a
+# variant differ in an installed file.
 #
 # Needs msitools (wixl, msibuild, msiinfo).
 set -euo pipefail
@@ -54,6 +60,7 @@ fail_on_patch=no
 codepage=1252
 folder=""
 upgrade_code="{5E0C3A71-2B9D-4F68-A1C4-93D7E2B60F15}"
+notes=no
 while [ $# -gt 0 ]; do
   case "$1" in
     --quor) quor=${2:?--quor needs a path}; shift 2 ;;
@@ -63,6 +70,7 @@ while [ $# -gt 0 ]; do
     --codepage) codepage=${2:?--codepage needs a number}; shift 2 ;;
     --folder) folder=${2:?--folder needs a name}; shift 2 ;;
     --upgrade-code) upgrade_code=${2:?--upgrade-code needs a GUID}; shift 2 ;;
+    --notes) notes=yes; shift ;;
     -h|--help) usage ;;
     --) shift; break ;;
     -*) die "unknown option $1" ;;
@@ -113,7 +121,8 @@ trap 'rm -rf "$work"' EXIT
 
 # wixl takes Source= relative to its working directory only.
 cp "$quor" "$work/quor.exe"
-printf 'Quorvel add-in registry, %s\r\n' "$code" >"$work/quore.arx"
+printf 'Quorvel add-in registry, %s, version %s\r\n' "$code" "$version" >"$work/quore.arx"
+printf 'Release notes of Quorvel %s\r\n' "$version" >"$work/notes.txt"
 
 # The values go to wixl as definitions in an include file: its -D options
 # refuse text that is not ASCII.
@@ -132,6 +141,8 @@ define() {
   define Folder "$folder"
   define MainComponentGuid "$(component_guid QUORE.exe)"
   define ArxComponentGuid "$(component_guid QUORE.arx)"
+  define NotesComponentGuid "$(component_guid QUORE.notes)"
+  define Notes "$notes"
   define RegistryTable "$registry_table"
   define Registry461 "$(carries registry461)"
   define RegistrySendAppArgs "$(carries QUORMiniDump_SendAppArgs)"
@@ -144,6 +155,11 @@ define() {
 package="$work/product.msi"
 (cd "$work" && wixl -a x64 -I "$work" -o "$package" "$template") ||
   die "wixl failed"
+
+# wixl leaves the database's code page neutral whatever Codepage says; the
+# strings are written in it all the same, so declare it.
+printf '\r\n\r\n%s\t_ForceCodepage\r\n' "$codepage" >"$work/_ForceCodepage.idt"
+msibuild "$package" -i "$work/_ForceCodepage.idt" || die "cannot set code page $codepage"
 
 # wixl always writes a Registry table, and cannot express an error action.
 if [ "$registry_table" = no ]; then

@@ -44,6 +44,11 @@ SEPARATOR = b"*****\r\n"
 SERVICE_ERROR_CAPTION = "Error"
 SERVICE_ERROR_TEXT = "Quorvel cannot be patched on this computer."
 SAMPLE_CODE_HEAD, SAMPLE_CODE_TAIL = "7C4A19E2-6007", "9B3D-4E81A6F25C07"
+# The version the sample hotfix brings (string 700), and the variants its
+# patch was made from.
+PATCHED_VERSION = "5.2.1.0"
+SAMPLE_PRODUCTS = os.path.join(SOURCE_DIR, "resources", "sample", "products.tsv")
+SUCCESS_RESULTS = (0, 1641, 3010)
 
 SOURCE_CONDITION = ('NOT Installed OR (REINSTALLMODE AND NOT PATCH AND NOT MSIPATCHREMOVE AND '
                     'REMOVE <>"ALL" AND QUOR_SECONDARY_INSTALL <>"1")')
@@ -100,6 +105,12 @@ def product_code(variant):
                              SAMPLE_CODE_TAIL)
 
 
+def is_sample_product(variant):
+    """Whether the variant is installed as the sample product the patch was made
+    from: a listed variant with its own language's code."""
+    return not variant.get("unlisted") and "code" not in variant
+
+
 def messages_language(variant):
     """The table language the variant's messages must come in."""
     return variant.get("messages", variant["language"])
@@ -129,11 +140,12 @@ def fill(template, args):
 
 # ---------------------------------------------------------------- expected boxes
 
-def expected_boxes(table, case, strings):
-    """One dict per box: caption, text (or text_pattern), icon, buttons, answer."""
+def expected_boxes(table, case, strings, key="boxes"):
+    """One dict per box of case[key]: caption, text (or text_pattern), icon,
+    buttons, answer."""
     variants = table["variants"]
     result = []
-    for wanted in case.get("boxes", []):
+    for wanted in case.get(key, []):
         box = {"process": "hotfix.exe"}
         if "msg" in wanted:
             msg, lang = wanted["msg"], wanted["lang"]
@@ -221,6 +233,25 @@ def target_codes():
     return _codes
 
 
+def sample_patch_code():
+    info = subprocess.run(["msiinfo", "suminfo", patch_file()], capture_output=True,
+                          text=True, check=True).stdout
+    revision = next(line.split(": ", 1)[1] for line in info.replace("\r", "").split("\n")
+                    if line.startswith("Revision number"))
+    return revision[:38]
+
+
+def sample_product_names():
+    """{language id: name} of the variants the sample patch was made from."""
+    names = {}
+    with open(SAMPLE_PRODUCTS, encoding="utf-8") as stream:
+        for line in stream:
+            if line.strip() and not line.startswith("#"):
+                language, name = line.rstrip("\n").split("\t")
+                names[int(language, 16)] = name
+    return names
+
+
 def read_bytes(path):
     with open(path, "rb") as stream:
         return stream.read()
@@ -242,7 +273,8 @@ def plan(table, case):
     for product in case.get("products", []):
         variant = table["variants"][product["as"]]
         fields = [product["as"], product_code(variant), variant["name"],
-                  str(variant["language"]), product["version"]] + product.get("options", [])
+                  str(variant["language"]), product["version"],
+                  "yes" if is_sample_product(variant) else "no"] + product.get("options", [])
         products.append("|".join(fields))
     lines.append("E2E_PRODUCTS=(" + " ".join(shlex.quote(p) for p in products) + ")")
     lines.append("E2E_QUOR=" + shlex.quote(case.get("quor", "")))
@@ -255,6 +287,9 @@ def plan(table, case):
         answers.append(answer)
     lines.append("E2E_ANSWERS=(" + " ".join(shlex.quote(a) for a in answers) + ")")
     lines.append("E2E_HOLDS=(" + " ".join(shlex.quote(h) for h in holds) + ")")
+    lines.append("E2E_PATCHED_VERSION=" + shlex.quote(PATCHED_VERSION))
+    if "again" in case:
+        lines.append("E2E_AGAIN=(" + " ".join(shlex.quote(b.get("answer", "ok")) for b in case["again"]) + ")")
     runs = case["runs"]
     lines.append(f"E2E_RUN_COUNT={len(runs)}")
     for index, run in enumerate(runs, 1):
@@ -367,7 +402,7 @@ def read_facts(facts_dir):
     path = os.path.join(facts_dir, "products.tsv")
     if os.path.exists(path):
         names = ["as", "code", "version_before", "version_after", "state_after", "package",
-                 "md5_before"]
+                 "md5_before", "patches"]
         with open(path, encoding="utf-8") as stream:
             for line in stream:
                 if line.strip():
@@ -384,7 +419,7 @@ def check(table, case, facts_dir):
     block = SEPARATOR + read_bytes(description_file()) + b"\r\n"
 
     # Exit code: 0 after every run.
-    for index in range(1, len(case["runs"]) + 1):
+    for index in list(range(1, len(case["runs"]) + 1)) + (["again"] if "again" in case else []):
         path = os.path.join(facts_dir, f"exit-code-{index}")
         code = open(path).read().strip() if os.path.exists(path) else ""
         if code != "0":
@@ -393,6 +428,10 @@ def check(table, case, facts_dir):
     # Boxes: caption, text, icon, buttons and order, of hotfix.exe only.
     expected = expected_boxes(table, case, strings)
     problems += compare_boxes(expected, os.path.join(facts_dir, "boxes.jsonl"))
+    if "again" in case:
+        again = compare_boxes(expected_boxes(table, case, strings, "again"),
+                              os.path.join(facts_dir, "boxes-again.jsonl"))
+        problems += [f"again: {problem}" for problem in again]
 
     # What existed while a held box was up.
     for number, wanted in enumerate(case.get("boxes", []), 1):
@@ -448,7 +487,7 @@ def check(table, case, facts_dir):
 
     # The installer: which products, in which order, with which command line.
     traces = sorted(os.path.join(facts_dir, name) for name in os.listdir(facts_dir)
-                    if name.startswith("trace-"))
+                    if name.startswith("trace-") and name != "trace-again.txt")
     calls, results, traced = installer_calls(traces)
     wanted_calls = []
     for key in installer_keys(case):
@@ -474,20 +513,39 @@ def check(table, case, facts_dir):
         problems.append(f"the installer returned {results}, expected {wanted_results}")
 
     # Products: still installed; the cached package edited exactly for those
-    # handed to the installer; the others untouched, version and all.
+    # handed to the installer; patched, by the service and on disk, exactly
+    # those for which it succeeded; all others unchanged, version and all.
     handed = set(installer_keys(case))
+    succeeded = {key for key, result in zip(installer_keys(case), installer_results(case))
+                 if result in SUCCESS_RESULTS}
+    patch_code = sample_patch_code()
     for product in products:
-        label = f"product {product['as']} {product['code']}"
+        key = product["as"]
+        label = f"product {key} {product['code']}"
         if product["state_after"] != "5":
             problems.append(f"{label}: state {product['state_after']} after the run, expected 5")
-        if product["as"] in handed:
+        if key in handed:
             problems += edit_problems(product["package"], label + " cached package")
+        elif md5(product["package"]) != product["md5_before"]:
+            problems.append(f"{label}: its cached package changed, but it was not to be patched")
+        patches = json.loads(product.get("patches") or '{"patches": []}')["patches"]
+        arx_after = read_bytes(os.path.join(facts_dir, f"arx-after-{key}"))
+        if key in succeeded:
+            if product["version_after"] != PATCHED_VERSION:
+                problems.append(f"{label}: VersionString {product['version_after']} after the patch,"
+                                f" expected {PATCHED_VERSION}")
+            if arx_after != read_bytes(os.path.join(facts_dir, f"arx-new-{key}")):
+                problems.append(f"{label}: quore.arx holds {arx_after!r}, not the patched version's bytes")
+            if [(p["code"], p["state"]) for p in patches] != [(patch_code, "1")]:
+                problems.append(f"{label}: registered patches {patches}, expected {patch_code} applied")
         else:
-            if md5(product["package"]) != product["md5_before"]:
-                problems.append(f"{label}: its cached package changed, but it was not to be patched")
             if product["version_after"] != product["version_before"]:
                 problems.append(f"{label}: version {product['version_before']} became"
                                 f" {product['version_after']}")
+            if arx_after != read_bytes(os.path.join(facts_dir, f"arx-before-{key}")):
+                problems.append(f"{label}: quore.arx changed to {arx_after!r}, but it was not patched")
+            if patches:
+                problems.append(f"{label}: patches {patches} are registered, but it was not patched")
     return problems
 
 
@@ -504,6 +562,7 @@ def validate(table, script_dir):
             if not strings.get(language, {}).get(sid):
                 problems.append(f"no string {sid} in language {language}")
     codes = set(target_codes())
+    sample_names = sample_product_names()
     for key, variant in table["variants"].items():
         listed = product_code(variant) in codes
         if listed == bool(variant.get("unlisted")):
@@ -511,6 +570,9 @@ def validate(table, script_dir):
         if listed and messages_language(variant) not in strings:
             problems.append(f"variant {key}: the table carries no {messages_language(variant)};"
                             " 'messages' must say which language its users read")
+        if is_sample_product(variant) and sample_names.get(variant["language"]) != variant["name"]:
+            problems.append(f"variant {key}: named {variant['name']!r}, the sample product is"
+                            f" {sample_names.get(variant['language'])!r}")
     for case in table["cases"]:
         label = f"case {case['name']}"
         if not case.get("why"):
@@ -527,6 +589,12 @@ def validate(table, script_dir):
         for wanted in case.get("boxes", []):
             if wanted.get("prompt") and "answer" not in wanted:
                 problems.append(f"{label}: a prompt without a planned answer")
+        if any(result in SUCCESS_RESULTS for result in installer_results(case)) and "again" not in case:
+            problems.append(f"{label}: it patches a product, so it must say what a second run shows (again)")
+        try:
+            expected_boxes(table, case, strings, "again")
+        except (KeyError, ValueError) as error:
+            problems.append(f"{label}: again: {error!r}")
         script = os.path.join(script_dir, f"e2e_{case['name']}_test.sh")
         if not os.path.exists(script):
             problems.append(f"{label}: no script {script}")

@@ -30,8 +30,9 @@ e2e__require_sample_build() {
 }
 
 # e2e__record_products FILE: one line per product of the case, tab-separated:
-# variant, code, version before, version now, state now, cached package, and
-# the package's md5 from before the run.
+# variant, code, version before, version now, state now, cached package, the
+# package's md5 from before the run, and the patches registered now (the
+# probe's JSON). Beside it, arx-after-VARIANT: the installed quore.arx now.
 e2e__record_products() {
   local out=$1 i
   : >"$out"
@@ -39,32 +40,62 @@ e2e__record_products() {
     local key=${e2e__keys[$i]} code=${e2e__codes[$i]}
     product_state "$code"
     local state=$PRODUCT_STATE
+    product_patches "$code"
+    local patches=$PRODUCT_PATCHES
+    product_folder "$code"
+    cp "$PRODUCT_FOLDER_DIR/quore.arx" "$e2e__facts/arx-after-$key" 2>/dev/null || : >"$e2e__facts/arx-after-$key"
     product_info "$code" VersionString
-    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$key" "$code" "${e2e__versions_before[$i]}" \
-      "$PRODUCT_INFO" "$state" "${e2e__packages[$i]}" "${e2e__md5_before[$i]}" >>"$out"
+    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$key" "$code" "${e2e__versions_before[$i]}" \
+      "$PRODUCT_INFO" "$state" "${e2e__packages[$i]}" "${e2e__md5_before[$i]}" "$patches" >>"$out"
   done
 }
 
-# e2e__add_product CODE NAME LANGUAGE VERSION [OPTIONS...]: product_add, with
-# one option of its own: +schedule-reboot adds a ScheduleReboot action that
-# runs when PATCH is set, so that patching ends in 3010 (restart needed).
+# e2e__add_product KEY CODE NAME LANGUAGE VERSION LISTED [OPTIONS...]: builds
+# and installs the product; a variant the sample patch lists is the sample
+# product itself (the old package the patch was made from, or its new one at
+# the patched version). One option of its own: +schedule-reboot adds a
+# ScheduleReboot action that runs when PATCH is set, so that patching ends in
+# 3010 (restart needed). Keeps the installed quore.arx as arx-before-KEY and,
+# for a listed variant, the one its patched version installs as arx-new-KEY.
 e2e__add_product() {
-  local code=$1 pname=$2 language=$3 version=$4 option reboot=no maker=()
-  shift 4
+  local key=$1 code=$2 pname=$3 language=$4 version=$5 listed=$6 option reboot=no maker=()
+  shift 6
   for option in "$@"; do
     if [[ $option == +schedule-reboot ]]; then reboot=yes; else maker+=("$option"); fi
   done
-  if [[ $reboot == no ]]; then
-    product_add "$code" "$pname" "$language" "$version" "${maker[@]}"
-    return
+  local hex
+  hex=$(printf '%04X' "$language")
+  if [[ $listed == yes ]]; then
+    product_build_sample "$hex" "$version" "${maker[@]}"
+  else
+    product_build "$code" "$pname" "$language" "$version" "${maker[@]}"
   fi
-  product_build "$code" "$pname" "$language" "$version" "${maker[@]}"
-  msibuild "$PRODUCT_MSI" -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('ScheduleReboot', 'PATCH', 6590)" ||
-    fail "cannot add ScheduleReboot to $PRODUCT_MSI"
+  if [[ $reboot == yes ]]; then
+    msibuild "$PRODUCT_MSI" -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('ScheduleReboot', 'PATCH', 6590)" ||
+      fail "cannot add ScheduleReboot to $PRODUCT_MSI"
+  fi
   product_install "$PRODUCT_MSI"
-  product_state "$code"
-  [[ $PRODUCT_STATE == 5 ]] || fail "product $code is in state $PRODUCT_STATE after installing, not 5"
-  product_local_package "$code"
+  product_installed "$code"
+  cp "$PRODUCT_FOLDER_DIR/quore.arx" "$e2e__facts/arx-before-$key"
+  if [[ $listed == yes ]]; then
+    local installed_msi=$PRODUCT_MSI
+    product_build_sample "$hex" "$E2E_PATCHED_VERSION"
+    product_package_file "$PRODUCT_MSI" quore.arx "$e2e__facts/arx-new-$key"
+    PRODUCT_MSI=$installed_msi
+    product_local_package "$code"
+  fi
+}
+
+# e2e__run_hotfix N CWD ARGS...: one run of hotfix.exe, its output, traces
+# and exit code in the facts folder under the name N.
+e2e__run_hotfix() {
+  local name=$1 cwd=$2; shift 2
+  # The msi trace shows each MsiConfigureProductExW call with its command
+  # line, the relay trace its result.
+  ( WINEDEBUG=-all,trace+msi,+relay wine_run_env 240 --cwd "$cwd" -- "$HOTFIX_EXE" "$@" \
+      >"$e2e__facts/run-$name.log" 2>"$e2e__facts/trace-$name.txt"
+    echo "${WINE_EXIT_CODE:-}" >"$e2e__facts/exit-code-$name" ) &
+  e2e__run_pid=$!
 }
 
 # The actions of a held box, done while it is up and before it is answered.
@@ -115,11 +146,11 @@ EOF
   e2e__keys=() e2e__codes=() e2e__versions_before=() e2e__packages=() e2e__md5_before=()
   local entry i
   for entry in "${E2E_PRODUCTS[@]}"; do
-    local key code pname language version options=() rest=""
-    IFS='|' read -r key code pname language version rest <<<"$entry"
+    local key code pname language version listed options=() rest=""
+    IFS='|' read -r key code pname language version listed rest <<<"$entry"
     [[ -n $rest ]] && IFS='|' read -r -a options <<<"$rest"
     wine_log "installing $key: $code \"$pname\" $language $version ${options[*]}"
-    e2e__add_product "$code" "$pname" "$language" "$version" "${options[@]}"
+    e2e__add_product "$key" "$code" "$pname" "$language" "$version" "$listed" "${options[@]}"
     e2e__keys+=("$key") e2e__codes+=("$code") e2e__versions_before+=("$version")
     e2e__packages+=("$PRODUCT_LOCAL_PACKAGE_FILE")
     e2e__md5_before+=("$(md5sum <"$PRODUCT_LOCAL_PACKAGE_FILE" | cut -d' ' -f1)")
@@ -146,12 +177,8 @@ EOF
     local cwd_var=E2E_RUN_CWD_$run args_var="E2E_RUN_ARGS_$run[@]"
     local cwd=$e2e__work/${!cwd_var} args=("${!args_var}")
     wine_log "run $run in $(winpath_of "$cwd"): hotfix.exe ${args[*]}"
-    # The msi trace shows each MsiConfigureProductExW call with its command
-    # line, the relay trace its result.
-    ( WINEDEBUG=-all,trace+msi,+relay wine_run_env 240 --cwd "$cwd" -- "$HOTFIX_EXE" "${args[@]}" \
-        >"$e2e__facts/run-$run.log" 2>"$e2e__facts/trace-$run.txt"
-      echo "${WINE_EXIT_CODE:-}" >"$e2e__facts/exit-code-$run" ) &
-    local pid=$!
+    e2e__run_hotfix "$run" "$cwd" "${args[@]}"
+    local pid=$e2e__run_pid
     while kill -0 "$pid" 2>/dev/null; do
       if (( held < ${#E2E_HOLDS[@]} )); then
         local hold=${E2E_HOLDS[$held]}
@@ -173,6 +200,19 @@ EOF
   quor_stop_all
 
   e2e__record_products "$e2e__facts/products.tsv"
+
+  # Once more on the same machine, as a user who runs the hotfix again: what
+  # was patched is up to date now.
+  if [[ -n ${E2E_AGAIN+set} ]]; then
+    local again_args=(--default ok --timeout 120)
+    (( ${#E2E_AGAIN[@]} )) && again_args+=(--answers "$(IFS=,; echo "${E2E_AGAIN[*]}")")
+    robot_start "$e2e__facts/boxes-again.jsonl" "${again_args[@]}"
+    wine_log "again: hotfix.exe"
+    e2e__run_hotfix again "$e2e__work"
+    wait "$e2e__run_pid"
+    robot_stop || true
+    sed 's/^/  again box: /' "$e2e__facts/boxes-again.jsonl" >&2 2>/dev/null
+  fi
   local report rc=0
   report=$(python3 "$E2E_DRIVER" check "$name" "$e2e__facts") || rc=$?
   if (( rc != 0 )); then

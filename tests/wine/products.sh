@@ -16,7 +16,19 @@
 #                                       make-product.sh's (--without NAME,
 #                                       --no-registry-table, --fail-on-patch,
 #                                       --folder NAME, ...)
+#   product_build_sample LANGUAGE_HEX VERSION [OPTIONS...]
+#                                       PRODUCT_MSI and PRODUCT_CODE: that
+#                                       variant of the sample products, as the
+#                                       sample patch was made from it
 #   product_install MSI [SECONDS]       msiexec /i MSI /qn, bounded
+#   product_installed CODE [FOLDER]     checks an installed product (state 5,
+#                                       quor.exe in place) and sets
+#                                       PRODUCT_FOLDER(_DIR) and
+#                                       PRODUCT_LOCAL_PACKAGE(_FILE)
+#   product_package_file MSI NAME OUT   copies the file NAME that MSI
+#                                       installs (from its cabinet) to OUT
+#   product_patches CODE                PRODUCT_PATCHES: the probe's JSON of
+#                                       the patches registered for CODE
 #   product_add CODE NAME LANGUAGE VERSION [OPTIONS...]
 #                                       builds and installs, checks the product
 #                                       is installed (state 5), and sets
@@ -52,6 +64,7 @@
 HOTFIX_QUOR=${HOTFIX_QUOR:-$HOTFIX_BUILD_DIR/tests/tools/quor/quor.exe}
 HOTFIX_SAMPLE_PATCH=${HOTFIX_SAMPLE_PATCH:-$HOTFIX_SOURCE_DIR/resources/sample/sample.msp}
 PRODUCT_MAKER=$HOTFIX_SOURCE_DIR/tests/products/make-product.sh
+PRODUCT_SAMPLE_MAKER=$HOTFIX_SOURCE_DIR/tests/products/sample-product.sh
 PRODUCT_DEFAULT_NAME="Quorvel Professional Edition 2011"
 # The sample patch's codes differ only in their third group, the language.
 products__code_head="7C4A19E2-6007"
@@ -124,12 +137,47 @@ product_add() {
   done
   product_build "$@"
   product_install "$PRODUCT_MSI"
+  product_installed "$code" "$folder"
+}
+
+product_build_sample() {
+  (( $# >= 2 )) || fail "product_build_sample LANGUAGE_HEX VERSION [OPTIONS...]"
+  local language=$1 version=$2; shift 2
+  [[ -f $HOTFIX_QUOR ]] || fail "no quor.exe at $HOTFIX_QUOR (build the quor target)"
+  products__built=$((products__built + 1))
+  mkdir -p "$WINE_TEST_DIR/products"
+  PRODUCT_MSI=$WINE_TEST_DIR/products/sample-$products__built-$language-$version.msi
+  "$PRODUCT_SAMPLE_MAKER" --quor "$HOTFIX_QUOR" "$language" "$version" "$PRODUCT_MSI" "$@" \
+    >"$WINE_TEST_DIR/products/sample-$products__built.log" 2>&1 ||
+    fail "cannot build sample product $language $version: $(cat "$WINE_TEST_DIR/products/sample-$products__built.log")"
+  product_code_for_language "$((16#$language))"
+}
+
+product_installed() {
+  local code=${1:?product_installed CODE [FOLDER]} folder=${2:-"Quorvel ${1:1:36}"}
   products__folders[$code]=$folder
   product_state "$code"
   [[ $PRODUCT_STATE == 5 ]] || fail "product $code is in state $PRODUCT_STATE after installing, not 5"
   product_folder "$code"
   [[ -f $PRODUCT_FOLDER_DIR/quor.exe ]] || fail "quor.exe is not installed in $PRODUCT_FOLDER_DIR"
   product_local_package "$code"
+}
+
+product_package_file() {
+  local msi=${1:?product_package_file MSI FILE OUT} name=${2:?} out=${3:?}
+  local dir
+  dir=$(mktemp -d "$WINE_TEST_DIR/cab.XXXXXX")
+  msiinfo extract "$msi" product.cab >"$dir/product.cab" || fail "no product.cab in $msi"
+  gcab -x -C "$dir" "$dir/product.cab" >/dev/null || fail "cannot extract the cabinet of $msi"
+  [[ -f $dir/$name ]] || fail "$msi installs no $name"
+  cp "$dir/$name" "$out"
+  rm -rf "$dir"
+}
+
+product_patches() {
+  local code=${1:?product_patches CODE}
+  products__probe 60 patches "$code" || fail "probe patches $code failed"
+  PRODUCT_PATCHES=$products__out
 }
 
 product_state() {

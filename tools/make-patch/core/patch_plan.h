@@ -1,0 +1,122 @@
+// What a patch holds, decided from pairs of product packages (the version a
+// machine has, the version it should have): one transform per pair from the
+// old database to the new one, one patch transform per pair that brings the
+// patch's own media, the cabinets of changed files, and the patch's tables and
+// summary information. Pure: the packages arrive already read, the result is
+// written by the patch writer.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/database.h"
+#include "core/table_diff.h"
+#include "core/transform_encoding.h"
+
+namespace makepatch {
+
+// What the plan needs of one package.
+struct Package {
+  std::string path;  // for messages
+  Database database;
+  std::string summaryTemplate;  // "x64;1033": platform and languages
+  std::int32_t pageCount = 0;   // minimum installer version, e.g. 200
+  // The bytes of every file of the File table, by File key.
+  std::map<std::string, Bytes> files;
+};
+
+struct PackagePair {
+  Package older;
+  Package newer;
+};
+
+struct PatchOptions {
+  std::string patchCode;  // "{GUID}", upper-case hexadecimal
+  std::string title;      // shown as the patch's name; default from the product
+  std::string description;
+  std::string manufacturer;  // default: the new package's Manufacturer
+  std::string classification = "Hotfix";
+  std::string family;  // patch family; default from the patch code
+  std::string moreInfoUrl;
+  bool allowRemoval = false;
+  std::int64_t creationTime = 0;  // seconds since 1970, UTC
+};
+
+// Summary information properties by id; absent ones are not written.
+struct SummaryInfo {
+  std::uint32_t codepage = 0;
+  std::map<std::uint32_t, std::string> texts;
+  std::map<std::uint32_t, std::int32_t> integers;
+  std::map<std::uint32_t, std::int64_t> times;  // seconds since 1970, UTC
+};
+
+inline constexpr std::uint32_t kPidCodepage = 1;
+inline constexpr std::uint32_t kPidTitle = 2;
+inline constexpr std::uint32_t kPidSubject = 3;
+inline constexpr std::uint32_t kPidAuthor = 4;
+inline constexpr std::uint32_t kPidComments = 6;
+inline constexpr std::uint32_t kPidTemplate = 7;
+inline constexpr std::uint32_t kPidLastSavedBy = 8;
+inline constexpr std::uint32_t kPidRevisionNumber = 9;
+inline constexpr std::uint32_t kPidCreateTime = 12;
+inline constexpr std::uint32_t kPidLastSaveTime = 13;
+inline constexpr std::uint32_t kPidPageCount = 14;
+inline constexpr std::uint32_t kPidWordCount = 15;
+inline constexpr std::uint32_t kPidCharacterCount = 16;
+inline constexpr std::uint32_t kPidCreatingApplication = 18;
+inline constexpr std::uint32_t kPidSecurity = 19;
+
+// Character Count of a transform: validation flags in the high word (the
+// product code, the installed version equal to the old one in major, minor
+// and update, the upgrade code), error conditions to ignore in the low word
+// (adding an existing row or table, deleting a missing row or table,
+// updating a missing row).
+inline constexpr std::int32_t kTransformValidation = 0x0922;
+inline constexpr std::int32_t kTransformErrorConditions = 0x001F;
+inline constexpr std::int32_t kTransformCharacterCount =
+    (kTransformValidation << 16) | kTransformErrorConditions;
+
+inline constexpr std::uint16_t kFileAttributePatchAdded = 0x1000;
+inline constexpr char kMediaSourceProperty[] = "PATCHMediaSrcProp";
+
+struct PlannedTransform {
+  std::string name;  // substorage name, e.g. "T1" or "#T1"
+  std::uint32_t codepage = 0;
+  std::vector<TableChange> changes;
+  SummaryInfo summary;
+};
+
+struct PlannedCabinet {
+  std::string streamName;  // a stream of the patch, named in Media.Cabinet after "#"
+  // Files in the order of their sequence numbers, named by File key.
+  std::vector<std::pair<std::string, Bytes>> files;
+};
+
+struct PatchPlan {
+  std::uint32_t codepage = 0;  // of the patch's own tables and summary
+  SummaryInfo summary;
+  std::vector<PlannedTransform> transforms;  // in the order they are applied
+  std::vector<PlannedCabinet> cabinets;
+  // MsiPatchMetadata rows of the standard properties (Company null).
+  std::vector<std::pair<std::string, std::string>> metadata;
+  struct SequenceRow {
+    std::string family;
+    std::string productCode;
+    std::string sequence;
+  };
+  std::vector<SequenceRow> sequence;
+};
+
+// A version of up to four numbers of 0 to 65535; nothing when text is not one.
+std::optional<std::vector<std::uint32_t>> ParseProductVersion(const std::string& text);
+
+// Checks the pairs and decides the patch. encoderFor gives the code page
+// encoder of a code page. Throws PatchError with a message naming the
+// packages when the pairs cannot make a patch.
+PatchPlan PlanPatch(const std::vector<PackagePair>& pairs, const PatchOptions& options,
+                    const std::function<CodepageEncoder(std::uint32_t)>& encoderFor);
+
+}  // namespace makepatch

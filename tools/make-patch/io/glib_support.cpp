@@ -1,0 +1,19 @@
+#include "io/glib_support.h"
+
+#include <filesystem>
+
+namespace makepatch {
+
+TemporaryDirectory::TemporaryDirectory() {
+  ErrorSlot error;
+  GString8 path(g_dir_make_tmp("make-patch-XXXXXX", error.out()));
+  if (!path) error.Throw("cannot make a temporary folder");
+  path_ = path.get();
+}
+
+TemporaryDirectory::~TemporaryDirectory() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+}  // namespace makepatch

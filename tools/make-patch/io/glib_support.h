@@ -1,0 +1,67 @@
+// Owners for the GLib objects the readers and writers use, and GError to
+// PatchError.
+#pragma once
+
+#include <glib-object.h>
+#include <glib.h>
+
+#include <memory>
+#include <string>
+
+#include "core/patch_error.h"
+
+namespace makepatch {
+
+struct GObjectUnref {
+  void operator()(gpointer object) const {
+    if (object != nullptr) g_object_unref(object);
+  }
+};
+template <typename T>
+using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
+
+struct GFreeDeleter {
+  void operator()(gpointer memory) const { g_free(memory); }
+};
+using GString8 = std::unique_ptr<char, GFreeDeleter>;
+
+// Collects a GError and turns it into a PatchError that says what failed.
+class ErrorSlot {
+ public:
+  ErrorSlot() = default;
+  ErrorSlot(const ErrorSlot&) = delete;
+  ErrorSlot& operator=(const ErrorSlot&) = delete;
+  ~ErrorSlot() { g_clear_error(&error_); }
+
+  GError** out() {
+    g_clear_error(&error_);
+    return &error_;
+  }
+  [[noreturn]] void Throw(const std::string& what) {
+    std::string message = what;
+    if (error_ != nullptr && error_->message != nullptr && *error_->message != '\0') {
+      message += ": " + std::string(error_->message);
+    }
+    g_clear_error(&error_);
+    throw PatchError(message);
+  }
+
+ private:
+  GError* error_ = nullptr;
+};
+
+// A directory under the system's temporary folder, removed with all it holds.
+class TemporaryDirectory {
+ public:
+  TemporaryDirectory();
+  ~TemporaryDirectory();
+  TemporaryDirectory(const TemporaryDirectory&) = delete;
+  TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace makepatch

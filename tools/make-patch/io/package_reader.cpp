@@ -1,0 +1,241 @@
+#include "io/package_reader.h"
+
+#include <gio/gio.h>
+#include <gsf/gsf-infile-msole.h>
+#include <gsf/gsf-input-stdio.h>
+#include <gsf/gsf-utils.h>
+#include <libgcab.h>
+#include <libmsi.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "io/glib_support.h"
+
+namespace makepatch {
+namespace {
+
+constexpr unsigned char kDatabaseClassId[16] = {0x84, 0x10, 0x0c, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                                0xc0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+
+// Only the database class: a patch or a transform given by mistake would
+// otherwise be read as an empty product.
+void RequireDatabaseStorage(const std::string& path) {
+  ErrorSlot error;
+  GObjectPtr<GsfInput> input(gsf_input_stdio_new(path.c_str(), error.out()));
+  if (!input) error.Throw("cannot read " + path);
+  GObjectPtr<GsfInfile> storage(gsf_infile_msole_new(input.get(), error.out()));
+  if (!storage) error.Throw(path + " is not a Windows Installer package");
+  guint8 classId[16] = {};
+  if (!gsf_infile_msole_get_class_id(GSF_INFILE_MSOLE(storage.get()), classId) ||
+      std::memcmp(classId, kDatabaseClassId, sizeof classId) != 0) {
+    throw PatchError(path + " is not a Windows Installer package (its storage is not an installer database)");
+  }
+}
+
+Bytes ReadAll(GInputStream* stream, const std::string& what) {
+  Bytes bytes;
+  guint8 buffer[65536];
+  ErrorSlot error;
+  for (;;) {
+    gsize read = 0;
+    if (!g_input_stream_read_all(stream, buffer, sizeof buffer, &read, nullptr, error.out())) {
+      error.Throw("cannot read " + what);
+    }
+    bytes.insert(bytes.end(), buffer, buffer + read);
+    if (read < sizeof buffer) return bytes;
+  }
+}
+
+class PackageReader {
+ public:
+  explicit PackageReader(const std::string& path) : path_(path) {
+    RequireDatabaseStorage(path);
+    ErrorSlot error;
+    database_.reset(libmsi_database_new(path.c_str(), LIBMSI_DB_FLAGS_READONLY, nullptr, error.out()));
+    if (!database_) error.Throw(path + " is not a Windows Installer package");
+  }
+
+  Package Read() {
+    Package package;
+    package.path = path_;
+    package.database.codepage = Codepage();
+    for (const auto& [name, columns] : Schema()) {
+      Table table{name, columns, Rows(name, columns)};
+      package.database.tables.emplace(name, std::move(table));
+    }
+    ReadSummary(package);
+    ReadFiles(package);
+    return package;
+  }
+
+ private:
+  // Runs a query and calls fn for every record.
+  template <typename Fn>
+  void Query(const std::string& sql, Fn&& fn) {
+    ErrorSlot error;
+    GObjectPtr<LibmsiQuery> query(libmsi_query_new(database_.get(), sql.c_str(), error.out()));
+    if (!query) error.Throw(path_ + ": cannot run \"" + sql + "\"");
+    if (!libmsi_query_execute(query.get(), nullptr, error.out())) error.Throw(path_ + ": cannot run \"" + sql + "\"");
+    for (;;) {
+      GObjectPtr<LibmsiRecord> record(libmsi_query_fetch(query.get(), error.out()));
+      if (!record) break;
+      fn(record.get());
+    }
+  }
+
+  static std::string Text(LibmsiRecord* record, guint field) {
+    if (libmsi_record_is_null(record, field)) return {};
+    GString8 text(libmsi_record_get_string(record, field));
+    return text ? std::string(text.get()) : std::string();
+  }
+
+  std::uint32_t Codepage() {
+    TemporaryDirectory scratch;
+    const std::string file = scratch.File("codepage.idt");
+    FILE* out = std::fopen(file.c_str(), "wb");
+    if (out == nullptr) throw PatchError("cannot write " + file);
+    ErrorSlot error;
+    const bool exported = libmsi_database_export(database_.get(), "_ForceCodepage", fileno(out), error.out());
+    std::fclose(out);
+    if (!exported) error.Throw(path_ + ": cannot read its code page");
+    // Two empty lines, then "<code page>\t_ForceCodepage".
+    std::ifstream in(file);
+    std::string line;
+    while (std::getline(in, line)) {
+      const auto tab = line.find("\t_ForceCodepage");
+      if (tab != std::string::npos) return static_cast<std::uint32_t>(std::stoul(line.substr(0, tab)));
+    }
+    throw PatchError(path_ + ": cannot read its code page");
+  }
+
+  std::map<std::string, std::vector<Column>> Schema() {
+    std::map<std::string, std::vector<std::pair<int, Column>>> numbered;
+    Query("SELECT `Name` FROM `_Tables`", [&](LibmsiRecord* record) { numbered[Text(record, 1)]; });
+    Query("SELECT `Table`, `Number`, `Name`, `Type` FROM `_Columns`", [&](LibmsiRecord* record) {
+      const auto found = numbered.find(Text(record, 1));
+      if (found == numbered.end()) return;
+      found->second.emplace_back(libmsi_record_get_int(record, 2),
+                                 Column{Text(record, 3), static_cast<std::uint16_t>(libmsi_record_get_int(record, 4))});
+    });
+    std::map<std::string, std::vector<Column>> schema;
+    for (auto& [table, columns] : numbered) {
+      std::sort(columns.begin(), columns.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+      for (auto& [number, column] : columns) schema[table].push_back(std::move(column));
+    }
+    return schema;
+  }
+
+  std::vector<Row> Rows(const std::string& table, const std::vector<Column>& columns) {
+    std::vector<Row> rows;
+    Query("SELECT * FROM `" + table + "`", [&](LibmsiRecord* record) {
+      Row row;
+      for (guint i = 1; i <= columns.size(); ++i) {
+        const Column& column = columns[i - 1];
+        if (libmsi_record_is_null(record, i)) {
+          row.push_back(Value::Null());
+        } else if (column.IsBinary()) {
+          GObjectPtr<GInputStream> stream(libmsi_record_get_stream(record, i));
+          row.push_back(stream ? Value::Binary(ReadAll(stream.get(), path_ + ": a stream of table " + table))
+                               : Value::Null());
+        } else if (column.IsString()) {
+          row.push_back(Value::Text(Text(record, i)));
+        } else {
+          row.push_back(Value::Integer(libmsi_record_get_int(record, i)));
+        }
+      }
+      rows.push_back(std::move(row));
+    });
+    return rows;
+  }
+
+  void ReadSummary(Package& package) {
+    ErrorSlot error;
+    GObjectPtr<LibmsiSummaryInfo> summary(libmsi_summary_info_new(database_.get(), 0, error.out()));
+    if (!summary) error.Throw(path_ + ": cannot read its summary information");
+    const gchar* text = libmsi_summary_info_get_string(summary.get(), LIBMSI_PROPERTY_TEMPLATE, nullptr);
+    package.summaryTemplate = text != nullptr ? text : "";
+    package.pageCount = libmsi_summary_info_get_int(summary.get(), LIBMSI_PROPERTY_VERSION, nullptr);
+  }
+
+  // The cabinet of one Media row: a stream of the package ("#name") or a
+  // file beside it.
+  GObjectPtr<GInputStream> OpenCabinet(const std::string& cabinet) {
+    if (cabinet.front() != '#') {
+      GString8 folder(g_path_get_dirname(path_.c_str()));
+      const std::string file = std::string(folder.get()) + "/" + cabinet;
+      GObjectPtr<GFile> handle(g_file_new_for_path(file.c_str()));
+      ErrorSlot error;
+      GObjectPtr<GFileInputStream> stream(g_file_read(handle.get(), nullptr, error.out()));
+      if (!stream) error.Throw(path_ + ": cannot open its cabinet " + file);
+      return GObjectPtr<GInputStream>(G_INPUT_STREAM(stream.release()));
+    }
+    GObjectPtr<GInputStream> found;
+    Query("SELECT `Name`, `Data` FROM `_Streams`", [&](LibmsiRecord* record) {
+      if (!found && Text(record, 1) == cabinet.substr(1)) found.reset(libmsi_record_get_stream(record, 2));
+    });
+    if (!found) throw PatchError(path_ + ": its cabinet " + cabinet.substr(1) + " is not in the package");
+    // gcab seeks within the cabinet: hand it the bytes, not the stream.
+    Bytes bytes = ReadAll(found.get(), path_ + ": cabinet " + cabinet.substr(1));
+    GBytes* data = g_bytes_new(bytes.data(), bytes.size());
+    GObjectPtr<GInputStream> memory(g_memory_input_stream_new_from_bytes(data));
+    g_bytes_unref(data);
+    return memory;
+  }
+
+  void ReadFiles(Package& package) {
+    const Table* media = package.database.FindTable("Media");
+    if (media == nullptr) return;
+    const auto cabinetColumn = media->ColumnIndex("Cabinet");
+    if (!cabinetColumn) return;
+    for (const Row& row : media->rows) {
+      const Value& cabinet = row[*cabinetColumn];
+      if (cabinet.kind != Value::Kind::kText) continue;
+      GObjectPtr<GInputStream> stream = OpenCabinet(cabinet.text);
+      GObjectPtr<GCabCabinet> cab(gcab_cabinet_new());
+      ErrorSlot error;
+      if (!gcab_cabinet_load(cab.get(), stream.get(), nullptr, error.out())) {
+        error.Throw(path_ + ": cannot read cabinet " + cabinet.text);
+      }
+      TemporaryDirectory scratch;
+      GObjectPtr<GFile> folder(g_file_new_for_path(scratch.path().c_str()));
+      if (!gcab_cabinet_extract_simple(cab.get(), folder.get(), nullptr, nullptr, nullptr, error.out())) {
+        error.Throw(path_ + ": cannot extract cabinet " + cabinet.text);
+      }
+      GPtrArray* folders = gcab_cabinet_get_folders(cab.get());
+      for (guint f = 0; f < folders->len; ++f) {
+        GSList* files = gcab_folder_get_files(GCAB_FOLDER(g_ptr_array_index(folders, f)));
+        for (GSList* item = files; item != nullptr; item = item->next) {
+          GCabFile* file = GCAB_FILE(item->data);
+          const char* name = gcab_file_get_extract_name(file);
+          if (name == nullptr) name = gcab_file_get_name(file);
+          std::ifstream in(scratch.File(name), std::ios::binary);
+          std::ostringstream content;
+          content << in.rdbuf();
+          const std::string data = content.str();
+          package.files[gcab_file_get_name(file)] = Bytes(data.begin(), data.end());
+        }
+        g_slist_free(files);
+      }
+    }
+    const Table* files = package.database.FindTable("File");
+    if (files == nullptr) return;
+    for (const Row& row : files->rows) {
+      if (!package.files.contains(row[0].KeyText())) {
+        throw PatchError(path_ + ": file " + row[0].KeyText() +
+                         " of its File table is in none of its cabinets (uncompressed packages cannot be patched)");
+      }
+    }
+  }
+
+  std::string path_;
+  GObjectPtr<LibmsiDatabase> database_;
+};
+
+}  // namespace
+
+Package ReadPackage(const std::string& path) { return PackageReader(path).Read(); }
+
+}  // namespace makepatch

@@ -1,0 +1,121 @@
+// make-patch: a Windows Installer patch (.msp) from pairs of product
+// packages, the version installed and the version to update to.
+#include <gsf/gsf-utils.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "core/patch_error.h"
+#include "core/patch_plan.h"
+#include "io/codepage.h"
+#include "io/package_reader.h"
+#include "io/patch_writer.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: make-patch --patch-code GUID --output PATCH.msp [options] OLD.msi NEW.msi [OLD.msi NEW.msi ...]\n"
+    "\n"
+    "Makes one patch that updates each OLD package's product to its NEW package: every\n"
+    "table row that differs, every file whose bytes differ or that is new.\n"
+    "\n"
+    "  --patch-code GUID      the patch's own code, {GUID} in upper case (required)\n"
+    "  --output PATCH.msp     where to write it (required); replaced only on success\n"
+    "  --title TEXT           the patch's name (default: product name and new version)\n"
+    "  --description TEXT     a short description of the patch\n"
+    "  --manufacturer TEXT    (default: the Manufacturer of the first NEW package)\n"
+    "  --classification TEXT  Hotfix, Update, Security Rollup, ... (default: Hotfix)\n"
+    "  --family NAME          patch family of its sequencing (default: from the patch code)\n"
+    "  --more-info-url URL    support link of the patch\n"
+    "  --allow-removal        mark the patch as one that can be uninstalled\n"
+    "\n"
+    "SOURCE_DATE_EPOCH, when set, is the creation time written into the patch, so that\n"
+    "the same inputs give the same bytes; otherwise it is the current time.\n";
+
+struct Arguments {
+  makepatch::PatchOptions options;
+  std::string output;
+  std::vector<std::string> packages;
+};
+
+[[noreturn]] void UsageError(const std::string& message) {
+  std::fprintf(stderr, "make-patch: %s\n\n%s", message.c_str(), kUsage);
+  std::exit(2);
+}
+
+Arguments Parse(int argc, char** argv) {
+  Arguments arguments;
+  makepatch::PatchOptions& options = arguments.options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    const auto value = [&]() -> std::string {
+      if (i + 1 >= argc) UsageError(argument + " needs a value");
+      return argv[++i];
+    };
+    if (argument == "--help" || argument == "-h") {
+      std::fputs(kUsage, stdout);
+      std::exit(0);
+    } else if (argument == "--patch-code") {
+      options.patchCode = value();
+    } else if (argument == "--output" || argument == "-o") {
+      arguments.output = value();
+    } else if (argument == "--title") {
+      options.title = value();
+    } else if (argument == "--description") {
+      options.description = value();
+    } else if (argument == "--manufacturer") {
+      options.manufacturer = value();
+    } else if (argument == "--classification") {
+      options.classification = value();
+    } else if (argument == "--family") {
+      options.family = value();
+    } else if (argument == "--more-info-url") {
+      options.moreInfoUrl = value();
+    } else if (argument == "--allow-removal") {
+      options.allowRemoval = true;
+    } else if (argument.size() > 1 && argument[0] == '-') {
+      UsageError("unknown option " + argument);
+    } else {
+      arguments.packages.push_back(argument);
+    }
+  }
+  if (options.patchCode.empty()) UsageError("--patch-code is required");
+  if (arguments.output.empty()) UsageError("--output is required");
+  if (arguments.packages.empty() || arguments.packages.size() % 2 != 0) {
+    UsageError("packages come in pairs: OLD.msi NEW.msi");
+  }
+  return arguments;
+}
+
+std::int64_t CreationTime() {
+  const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
+  if (epoch == nullptr || *epoch == '\0') return static_cast<std::int64_t>(std::time(nullptr));
+  char* end = nullptr;
+  const long long seconds = std::strtoll(epoch, &end, 10);
+  if (*end != '\0' || seconds < 0) UsageError("SOURCE_DATE_EPOCH must be a number of seconds");
+  return seconds;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Arguments arguments = Parse(argc, argv);
+  arguments.options.creationTime = CreationTime();
+  gsf_init();
+  try {
+    std::vector<makepatch::PackagePair> pairs;
+    for (std::size_t i = 0; i < arguments.packages.size(); i += 2) {
+      pairs.push_back({makepatch::ReadPackage(arguments.packages[i]),
+                       makepatch::ReadPackage(arguments.packages[i + 1])});
+    }
+    const makepatch::PatchPlan plan = makepatch::PlanPatch(pairs, arguments.options, makepatch::EncoderFor);
+    makepatch::WritePatch(plan, arguments.output);
+  } catch (const makepatch::PatchError& error) {
+    std::fprintf(stderr, "make-patch: %s\n", error.what());
+    return 1;
+  }
+  return 0;
+}

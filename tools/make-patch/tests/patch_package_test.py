@@ -1,0 +1,147 @@
+"""make-patch end to end on real packages built with wixl: the patch holds
+what Windows Installer documents (patch_structure.py), its transforms carry
+exactly the tables that differ, its cabinets exactly the changed and new
+files, the same inputs give the same bytes, and bad input gets a clear
+message, exit code 1 and no patch.
+
+    patch_package_test.py MAKE_PATCH PRODUCT_MAKER
+"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+import olefile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import patch_structure  # noqa: E402
+
+MAKE_PATCH, PRODUCT_MAKER = sys.argv[1], sys.argv[2]
+PATCH_CODE = "{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}"
+GERMAN = "{7C4A19E2-6007-0407-9B3D-4E81A6F25C07}"
+VELMORA = "{A1B2C3D4-0000-1111-2222-333344445555}"
+VELMORA_UPGRADE = "{11111111-2222-3333-4444-555555555555}"
+EPOCH = "1300000000"
+
+problems = []
+work = tempfile.mkdtemp(prefix="make-patch-test-")
+quor = os.path.join(work, "quor.exe")
+with open(quor, "wb") as stream:
+    stream.write(b"MZ" + bytes(510))
+
+
+def product(name, code, product_name, version, *options):
+    path = os.path.join(work, name)
+    subprocess.run([PRODUCT_MAKER, "--quor", quor, *options, code, product_name, "1031" if code == GERMAN else "1033",
+                    version, path], check=True, capture_output=True)
+    return path
+
+
+def make_patch(output, *arguments, title=None):
+    command = [MAKE_PATCH, "--patch-code", PATCH_CODE, "--output", output]
+    if title:
+        command += ["--title", title]
+    return subprocess.run(command + list(arguments), capture_output=True, text=True,
+                          env=dict(os.environ, SOURCE_DATE_EPOCH=EPOCH))
+
+
+def export(package, table):
+    out = subprocess.run(["msiinfo", "export", package, table], capture_output=True, check=True).stdout
+    return sorted(out.split(b"\r\n")[3:])
+
+
+def tables(package):
+    return set(subprocess.run(["msiinfo", "tables", package], capture_output=True, text=True,
+                              check=True).stdout.split()) - {"_SummaryInformation", "_ForceCodepage"}
+
+
+def cabinet_files(package, stream_name):
+    """{name: bytes} of a cabinet stream of a package."""
+    folder = tempfile.mkdtemp(dir=work)
+    cab = os.path.join(folder, "x.cab")
+    with open(cab, "wb") as out:
+        subprocess.run(["msiinfo", "extract", package, stream_name], stdout=out, check=True)
+    subprocess.run(["gcab", "-x", "-C", folder, cab], check=True, capture_output=True)
+    return {name: open(os.path.join(folder, name), "rb").read() for name in os.listdir(folder) if name != "x.cab"}
+
+
+german_old = product("de-old.msi", GERMAN, "Quorvel Büro-Edition 2011", "5.2.0.0")
+german_new = product("de-new.msi", GERMAN, "Quorvel Büro-Edition 2011", "5.2.1.0")
+velmora = ["--upgrade-code", VELMORA_UPGRADE, "--folder", "Velmora"]
+velmora_old = product("v-old.msi", VELMORA, "Velmora Studio", "3.4.0.0", *velmora)
+velmora_new = product("v-new.msi", VELMORA, "Velmora Studio", "3.4.2.0", "--notes", *velmora)
+pairs = [(german_old, german_new), (velmora_old, velmora_new)]
+
+patch = os.path.join(work, "out", "patch.msp")
+os.makedirs(os.path.dirname(patch))
+result = make_patch(patch, german_old, german_new, velmora_old, velmora_new, title="Quorvel Büro QF0523118")
+if result.returncode != 0:
+    sys.exit(f"make-patch failed: {result.stderr}")
+problems += [f"structure: {p}" for p in patch_structure.check_patch(patch)]
+
+# Each transform carries exactly the tables whose rows differ (the new
+# package's media excepted), and the patch carries exactly the changed files.
+ole = olefile.OleFileIO(patch)
+for number, (old, new) in enumerate(pairs, 1):
+    differing = {t for t in tables(old) | tables(new)
+                 if t != "Media" and (t not in tables(old) or t not in tables(new) or export(old, t) != export(new, t))}
+    carried = {patch_structure.decode_name(e[1])[1:] for e in ole.listdir() if e[0] == f"T{number}"}
+    carried -= {"_StringPool", "_StringData", "\x05SummaryInformation"[1:], "_Tables", "_Columns"}
+    carried = {name for name in carried if not name.startswith("SummaryInformation")}
+    if carried != differing:
+        problems.append(f"T{number} carries {sorted(carried)}, the packages differ in {sorted(differing)}")
+
+    strings, streams = patch_structure.read_strings(ole, f"#T{number}")
+    cabinet = next((s[1:] for s in strings if s and s.startswith("#")), None)
+    new_files = cabinet_files(new, "product.cab")
+    old_files = cabinet_files(old, "product.cab")
+    expected = {name: data for name, data in new_files.items() if old_files.get(name) != data}
+    got = cabinet_files(patch, cabinet) if cabinet else {}
+    if got != expected:
+        problems.append(f"#T{number}: cabinet {cabinet} holds {sorted(got)}, the changed files are {sorted(expected)}")
+
+again = os.path.join(work, "again.msp")
+make_patch(again, german_old, german_new, velmora_old, velmora_new, title="Quorvel Büro QF0523118")
+if open(again, "rb").read() != open(patch, "rb").read():
+    problems.append("the same inputs gave other bytes")
+
+# Bad input: a clear message, exit code 1, the old output untouched and no
+# half-written file beside it.
+not_msi = os.path.join(work, "readme.msi")
+with open(not_msi, "w") as stream:
+    stream.write("not a package\n")
+other_upgrade = product("de-other-upgrade.msi", GERMAN, "Quorvel", "5.2.1.0", "--upgrade-code",
+                        "{99999999-2222-3333-4444-555555555555}")
+ghost = os.path.join(work, "de-ghost.msi")
+shutil.copy(german_new, ghost)
+subprocess.run(["msibuild", ghost, "-q", "INSERT INTO `File` (`File`, `Component_`, `FileName`, `FileSize`, "
+                "`Attributes`, `Sequence`) VALUES ('ghost.txt', 'QUORE.exe', 'ghost.txt', 1, 512, 9)"], check=True)
+bad = [
+    ([not_msi, german_new], None, "readme.msi is not a Windows Installer package"),
+    ([patch, german_new], None, "its storage is not an installer database"),
+    ([german_old, velmora_new], None, "the product codes differ"),
+    ([german_old, other_upgrade], None, "the upgrade codes differ"),
+    ([german_old, german_old], None, "is version 5.2.0.0, the same as"),
+    ([german_old, ghost], None, "ghost.txt of its File table is in none of its cabinets"),
+    ([german_old, german_new], "Quorvel \u03a9", "does not fit code page 1252"),
+]
+output = os.path.join(work, "bad", "patch.msp")
+os.makedirs(os.path.dirname(output))
+for packages, title, message in bad:
+    with open(output, "w") as stream:
+        stream.write("previous patch")
+    result = make_patch(output, *packages, title=title)
+    if result.returncode != 1 or message not in result.stderr:
+        problems.append(f"{message}: exit code {result.returncode}, said {result.stderr.strip()!r}")
+    if open(output).read() != "previous patch" or os.listdir(os.path.dirname(output)) != ["patch.msp"]:
+        problems.append(f"{message}: the output folder holds {os.listdir(os.path.dirname(output))}, changed")
+odd = subprocess.run([MAKE_PATCH, "--patch-code", PATCH_CODE, "--output", output, german_old],
+                     capture_output=True, text=True)
+if odd.returncode != 2 or "pairs" not in odd.stderr:
+    problems.append(f"an odd number of packages: exit code {odd.returncode}")
+
+shutil.rmtree(work)
+for problem in problems:
+    print(problem)
+sys.exit(1 if problems else 0)

@@ -1,0 +1,196 @@
+#include "core/patch_plan.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "core/patch_error.h"
+
+namespace makepatch {
+namespace {
+
+constexpr std::uint16_t kKeyText = kColumnKey | kColumnNotBinary | kColumnString | kColumnValid | 72;
+constexpr std::uint16_t kText = kColumnNullable | kColumnNotBinary | kColumnString | kColumnValid | 255;
+constexpr std::uint16_t kShort = kColumnNullable | kColumnNotBinary | kColumnValid | 2;
+constexpr std::uint16_t kLong = kColumnNotBinary | kColumnValid | 4;
+
+const char kPatchCode[] = "{D3F58B26-A41C-4E97-B062-91C7E5A83F14}";
+const char kUpgradeCode[] = "{5E0C3A71-2B9D-4F68-A1C4-93D7E2B60F15}";
+
+std::string Code(const char* language) { return std::string("{7C4A19E2-6007-") + language + "-9B3D-4E81A6F25C07}"; }
+
+Bytes B(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+// A product with two files: quor.exe (sequence 1) and quore.arx (2), both
+// in cabinet #product.cab of disk 1.
+Package Product(const std::string& code, const std::string& version, std::map<std::string, Bytes> files) {
+  Package package;
+  package.path = "product-" + version + ".msi";
+  package.summaryTemplate = "x64;1033";
+  package.pageCount = 200;
+  package.database.codepage = 1252;
+  Table property{"Property", {{"Property", kKeyText}, {"Value", kText}}, {}};
+  for (const auto& [name, value] : std::map<std::string, std::string>{{"ProductCode", code},
+                                                                       {"ProductVersion", version},
+                                                                       {"UpgradeCode", kUpgradeCode},
+                                                                       {"ProductName", "Quorvel"},
+                                                                       {"Manufacturer", "Korvanta"}}) {
+    property.rows.push_back({Value::Text(name), Value::Text(value)});
+  }
+  Table file{"File",
+             {{"File", kKeyText}, {"Component_", kKeyText & ~kColumnKey}, {"FileName", kText},
+              {"FileSize", kLong}, {"Version", kText}, {"Language", kText}, {"Attributes", kShort},
+              {"Sequence", kLong}},
+             {}};
+  int sequence = 0;
+  for (const auto& [key, bytes] : files) {
+    file.rows.push_back({Value::Text(key), Value::Text("C"), Value::Text(key),
+                         Value::Integer(static_cast<int>(bytes.size())), {}, {}, Value::Integer(512),
+                         Value::Integer(++sequence)});
+  }
+  Table media{"Media",
+              {{"DiskId", kColumnKey | kColumnNotBinary | kColumnValid | 2}, {"LastSequence", kLong},
+               {"DiskPrompt", kText}, {"Cabinet", kText}, {"VolumeLabel", kText}, {"Source", kText}},
+              {{Value::Integer(1), Value::Integer(sequence), {}, Value::Text("#product.cab"), {}, {}}}};
+  package.database.tables = {{"Property", property}, {"File", file}, {"Media", media}};
+  package.files = std::move(files);
+  return package;
+}
+
+PackagePair Pair(const std::string& code, const std::string& newArx) {
+  return {Product(code, "5.2.0.0", {{"quor.exe", B("MZ")}, {"quore.arx", B("5.2.0.0")}}),
+          Product(code, "5.2.1.0", {{"quor.exe", B("MZ")}, {"quore.arx", B(newArx)}})};
+}
+
+std::function<CodepageEncoder(std::uint32_t)> AsciiOnly() {
+  return [](std::uint32_t) {
+    return [](std::string_view text) -> std::optional<std::string> {
+      for (char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) return std::nullopt;
+      }
+      return std::string(text);
+    };
+  };
+}
+
+PatchOptions Options() {
+  PatchOptions options;
+  options.patchCode = kPatchCode;
+  options.title = "Quorvel QF0523118";
+  options.creationTime = 1300000000;
+  return options;
+}
+
+const TableChange* Find(const PlannedTransform& transform, const std::string& table) {
+  for (const TableChange& change : transform.changes) {
+    if (change.table == table) return &change;
+  }
+  return nullptr;
+}
+
+TEST(PlanPatchTest, OneTransformAndOnePatchTransformPerPair) {
+  const std::vector<PackagePair> pairs = {Pair(Code("0407"), "5.2.1.0"), Pair(Code("0409"), "5.2.1.0"),
+                                          Pair(Code("040C"), "5.2.1.0 fr")};
+  const PatchPlan plan = PlanPatch(pairs, Options(), AsciiOnly());
+
+  EXPECT_EQ(plan.summary.texts.at(kPidTemplate), Code("0407") + ";" + Code("0409") + ";" + Code("040C"));
+  EXPECT_EQ(plan.summary.texts.at(kPidLastSavedBy), ":T1;:#T1;:T2;:#T2;:T3;:#T3");
+  EXPECT_EQ(plan.summary.texts.at(kPidRevisionNumber), kPatchCode);
+  EXPECT_EQ(plan.summary.integers.at(kPidWordCount), 4);
+  ASSERT_EQ(plan.transforms.size(), 6u);
+
+  const PlannedTransform& diff = plan.transforms[0];
+  EXPECT_EQ(diff.name, "T1");
+  EXPECT_EQ(diff.summary.texts.at(kPidRevisionNumber),
+            Code("0407") + "5.2.0.0;" + Code("0407") + "5.2.1.0;" + kUpgradeCode);
+  EXPECT_EQ(diff.summary.integers.at(kPidCharacterCount), 0x0922001F);
+  EXPECT_EQ(diff.summary.texts.at(kPidTemplate), "x64;1033");
+  ASSERT_NE(Find(diff, "Property"), nullptr) << "the version changes";
+  EXPECT_EQ(Find(diff, "Media"), nullptr) << "the new package's media are not the patch's";
+
+  // The patch transform: the changed file after the old last sequence,
+  // marked patch-added, on a new disk with the patch's cabinet.
+  const PlannedTransform& own = plan.transforms[1];
+  EXPECT_EQ(own.name, "#T1");
+  EXPECT_EQ(own.summary.texts, diff.summary.texts) << "validated like its pair";
+  const TableChange* files = Find(own, "File");
+  ASSERT_NE(files, nullptr);
+  ASSERT_EQ(files->rows.size(), 1u) << "quor.exe did not change";
+  EXPECT_EQ(files->rows[0].row[0].text, "quore.arx");
+  EXPECT_EQ(files->rows[0].row[6].integer, 512 | 0x1000);
+  EXPECT_EQ(files->rows[0].row[7].integer, 3);
+  const TableChange* media = Find(own, "Media");
+  ASSERT_NE(media, nullptr);
+  EXPECT_EQ(media->rows.at(0).row,
+            (Row{Value::Integer(2), Value::Integer(3), {}, Value::Text("#Patch1.cab"), {},
+                 Value::Text("PATCHMediaSrcProp")}));
+  const TableChange* patchPackage = Find(own, "PatchPackage");
+  ASSERT_NE(patchPackage, nullptr);
+  EXPECT_EQ(patchPackage->kind, TableChange::Kind::kCreated);
+  EXPECT_EQ(patchPackage->rows.at(0).row, (Row{Value::Text(kPatchCode), Value::Integer(2)}));
+
+  // Pairs that carry the same bytes share a cabinet.
+  ASSERT_EQ(plan.cabinets.size(), 2u);
+  EXPECT_EQ(plan.cabinets[0].files, (std::vector<std::pair<std::string, Bytes>>{{"quore.arx", B("5.2.1.0")}}));
+  EXPECT_EQ(Find(plan.transforms[3], "Media")->rows.at(0).row[3].text, "#Patch1.cab");
+  EXPECT_EQ(Find(plan.transforms[5], "Media")->rows.at(0).row[3].text, "#Patch2.cab");
+
+  EXPECT_EQ(plan.sequence.size(), 3u);
+  EXPECT_EQ(plan.sequence[0].sequence, "5.2.1.0");
+  EXPECT_EQ(plan.sequence[0].family, "PD3F58B26A41C4E97B06291C7E5A83F14");
+}
+
+TEST(PlanPatchTest, ANewFileIsCarriedToo) {
+  PackagePair pair = Pair(Code("0407"), "5.2.0.0");
+  pair.newer = Product(Code("0407"), "5.2.1.0",
+                       {{"quor.exe", B("MZ")}, {"quore.arx", B("5.2.0.0")}, {"readme.txt", B("new")}});
+  const PatchPlan plan = PlanPatch({pair}, Options(), AsciiOnly());
+  const TableChange* inserted = Find(plan.transforms[0], "File");
+  ASSERT_NE(inserted, nullptr);
+  EXPECT_EQ(inserted->rows.at(0).kind, RowChange::Kind::kInsert);
+  ASSERT_EQ(plan.cabinets.size(), 1u);
+  EXPECT_EQ(plan.cabinets[0].files.at(0).first, "readme.txt");
+}
+
+TEST(PlanPatchTest, RefusesPairsThatCannotMakeAPatch) {
+  struct Case {
+    std::function<void(std::vector<PackagePair>&, PatchOptions&)> spoil;
+    const char* message;
+  };
+  const auto setProperty = [](Package& package, const char* name, const char* value) {
+    for (Row& row : package.database.tables.at("Property").rows) {
+      if (row[0].text == name) row[1] = Value::Text(value);
+    }
+  };
+  const Case cases[] = {
+      {[&](auto& pairs, auto&) { setProperty(pairs[0].newer, "ProductCode", "{00000000-0000-0000-0000-000000000000}"); },
+       "the product codes differ"},
+      {[&](auto& pairs, auto&) { setProperty(pairs[0].newer, "UpgradeCode", "{00000000-0000-0000-0000-000000000000}"); },
+       "the upgrade codes differ"},
+      {[&](auto& pairs, auto&) { setProperty(pairs[0].newer, "ProductVersion", "5.2.0.0"); },
+       "is version 5.2.0.0, the same as"},
+      {[&](auto& pairs, auto&) { setProperty(pairs[0].newer, "ProductVersion", "5.1"); }, "a patch cannot go back"},
+      {[&](auto& pairs, auto&) { setProperty(pairs[0].newer, "ProductVersion", "5.2.x"); }, "is not a version"},
+      {[&](auto& pairs, auto&) { pairs[0].newer.database.codepage = 1250; }, "different code pages"},
+      {[&](auto& pairs, auto&) { pairs.push_back(pairs[0]); }, "is the old package of two pairs"},
+      {[&](auto& pairs, auto&) { pairs[0].newer.files.erase("quore.arx"); }, "is not in any cabinet"},
+      {[&](auto&, auto& options) { options.patchCode = "{d3f58b26-a41c-4e97-b062-91c7e5a83f14}"; },
+       "upper-case hexadecimal"},
+      {[&](auto&, auto& options) { options.title = "Quorvel B\xc3\xbcro"; }, "does not fit code page 1252"},
+      {[&](auto&, auto& options) { options.family = "1st"; }, "is not an identifier"},
+  };
+  for (const Case& c : cases) {
+    std::vector<PackagePair> pairs = {Pair(Code("0407"), "5.2.1.0")};
+    PatchOptions options = Options();
+    c.spoil(pairs, options);
+    try {
+      PlanPatch(pairs, options, AsciiOnly());
+      ADD_FAILURE() << "accepted, expected: " << c.message;
+    } catch (const PatchError& error) {
+      EXPECT_NE(std::string(error.what()).find(c.message), std::string::npos) << error.what();
+    }
+  }
+}
+
+}  // namespace
+}  // namespace makepatch
