@@ -89,7 +89,9 @@ int CopyStringFromBlock(const ResourceBytes& block, std::uint32_t id, char16_t* 
   std::size_t length = 0;
   if (at < units) length = std::min<std::size_t>(UnitAt(block, at), units - at - 1);
   const std::size_t count = std::min(length, static_cast<std::size_t>(capacity - 1));
-  for (std::size_t i = 0; i < count; ++i) buffer[i] = static_cast<char16_t>(UnitAt(block, at + 1 + i));
+  for (std::size_t i = 0; i < count; ++i) {
+    buffer[i] = static_cast<char16_t>(UnitAt(block, at + 1 + i));
+  }
   buffer[count] = u'\0';
   return static_cast<int>(count);
 }

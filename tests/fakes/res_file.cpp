@@ -5,7 +5,6 @@
 #include <iterator>
 #include <sstream>
 
-
 namespace hotfix::testing {
 
 namespace {
