@@ -5,14 +5,12 @@
 #include <functional>
 
 #include "core/patch_error.h"
+#include "column_types.h"
 
 namespace makepatch {
 namespace {
 
-constexpr std::uint16_t kKeyText = kColumnKey | kColumnNotBinary | kColumnString | kColumnValid | 72;
-constexpr std::uint16_t kText = kColumnNullable | kColumnNotBinary | kColumnString | kColumnValid | 255;
-constexpr std::uint16_t kShort = kColumnNullable | kColumnNotBinary | kColumnValid | 2;
-constexpr std::uint16_t kLong = kColumnNotBinary | kColumnValid | 4;
+using namespace testing;
 
 const char kPatchCode[] = "{D3F58B26-A41C-4E97-B062-91C7E5A83F14}";
 const char kUpgradeCode[] = "{5E0C3A71-2B9D-4F68-A1C4-93D7E2B60F15}";

@@ -3,16 +3,15 @@
 #include <gtest/gtest.h>
 
 #include "core/patch_error.h"
+#include "column_types.h"
 
 namespace makepatch {
 namespace {
 
-constexpr std::uint16_t kKeyText = kColumnKey | kColumnNotBinary | kColumnString | kColumnValid | 72;
-constexpr std::uint16_t kText = kColumnNullable | kColumnNotBinary | kColumnString | kColumnValid | 255;
-constexpr std::uint16_t kInt = kColumnNotBinary | kColumnValid | 4;
+using namespace testing;
 
 Table FileTable(std::vector<Row> rows) {
-  return {"File", {{"File", kKeyText}, {"Version", kText}, {"Sequence", kInt}}, std::move(rows)};
+  return {"File", {{"File", kKeyText}, {"Version", kText}, {"Sequence", kLong}}, std::move(rows)};
 }
 Row FileRow(const char* key, const char* version, int sequence) {
   return {Value::Text(key), Value::Text(version), Value::Integer(sequence)};

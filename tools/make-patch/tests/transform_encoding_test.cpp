@@ -3,15 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "core/patch_error.h"
+#include "column_types.h"
 
 namespace makepatch {
 namespace {
 
-constexpr std::uint16_t kKeyText = kColumnKey | kColumnNotBinary | kColumnString | kColumnValid | 72;
-constexpr std::uint16_t kText = kColumnNullable | kColumnNotBinary | kColumnString | kColumnValid | 255;
-constexpr std::uint16_t kShort = kColumnNullable | kColumnNotBinary | kColumnValid | 2;
-constexpr std::uint16_t kLong = kColumnNotBinary | kColumnValid | 4;
-constexpr std::uint16_t kStream = kColumnNullable | kColumnString | kColumnValid;
+using namespace testing;
 
 // ASCII as it is, "é" as code page 1252 has it, nothing else.
 std::optional<std::string> Latin(std::string_view utf8) {
