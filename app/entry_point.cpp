@@ -33,11 +33,14 @@ void ShowProductList(const Platform& platform) {
   // An empty path makes the extraction write to a fresh temporary file and
   // leave its name here. That copy is not deleted afterwards.
   std::u16string packagePath;
-  ExtractPatch(platform, packagePath);
-
-  // On any failure the codes stay empty and the box shows an empty text.
   std::u16string targets;
-  GetPatchTargets(platform, packagePath, targets);
+  {
+    // Held while the service reads it, so that what it reads is the package.
+    PackageHold hold;
+    ExtractPatch(platform, packagePath, hold);
+    // On any failure the codes stay empty and the box shows an empty text.
+    GetPatchTargets(platform, packagePath, targets);
+  }
 
   // Fixed English caption, no icon, and shown under /q as well.
   platform.boxes.MessageBoxW(targets, kProductListCaption, kProductListStyle);

@@ -44,6 +44,7 @@ SEPARATOR = b"*****\r\n"
 SERVICE_ERROR_CAPTION = "Error"
 SERVICE_ERROR_TEXT = "Quorvel cannot be patched on this computer."
 SAMPLE_CODE_HEAD, SAMPLE_CODE_TAIL = "7C4A19E2-6007", "9B3D-4E81A6F25C07"
+ERROR_SHARING_VIOLATION = 32
 
 SOURCE_CONDITION = ('NOT Installed OR (REINSTALLMODE AND NOT PATCH AND NOT MSIPATCHREMOVE AND '
                     'REMOVE <>"ALL" AND QUOR_SECONDARY_INSTALL <>"1")')
@@ -347,6 +348,24 @@ def md5(path):
 
 # ---------------------------------------------------------------- check
 
+def tamper_problems(facts_dir, number, patch):
+    path = os.path.join(facts_dir, f"tamper-{number}.json")
+    if not os.path.exists(path):
+        return [f"box {number}: the swap attempts left no record"]
+    with open(path, encoding="utf-8") as stream:
+        result = json.load(stream)
+    problems = []
+    for attempt in ("overwrite", "rename", "delete"):
+        if result.get(attempt) != ERROR_SHARING_VIOLATION:
+            problems.append(f"box {number}: {attempt} of the temporary package gave"
+                            f" {result.get(attempt)}, expected {ERROR_SHARING_VIOLATION}")
+    copy = os.path.join(facts_dir, f"tamper-{number}.bin")
+    if result.get("read") != 0 or not os.path.exists(copy) or read_bytes(copy) != patch:
+        problems.append(f"box {number}: the temporary package could not be read as the embedded"
+                        f" package (read {result.get('read')}, {result.get('bytesRead')} bytes)")
+    return problems
+
+
 def read_facts(facts_dir):
     with open(os.path.join(facts_dir, "context.json"), encoding="utf-8") as stream:
         context = json.load(stream)
@@ -389,6 +408,12 @@ def check(table, case, facts_dir):
             for name in wanted["snapshot_has"]:
                 if name not in present:
                     problems.append(f"{name} was not written yet when box {number} was shown")
+
+    # What another process of the user could do to the temporary package
+    # while a box was up: no swap, and the package whole to read.
+    for number, wanted in enumerate(case.get("boxes", []), 1):
+        if "tamper" in wanted.get("then", []):
+            problems += tamper_problems(facts_dir, number, patch)
 
     # Files under C:\work.
     seeds = case.get("seed", {})
