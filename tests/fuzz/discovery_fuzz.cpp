@@ -7,14 +7,13 @@
 #include "app/process_state.h"
 #include "install/discovery.h"
 #include "install/product_list.h"
-#include "tests/fakes/fake_installer.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {
 
-class AnyAnswerInstaller : public hotfix::testing::FakeInstaller {
+class AnyAnswerInstaller : public hotfix::fuzz::FuzzedInstaller {
  public:
-  explicit AnyAnswerInstaller(FuzzedDataProvider& input) : input_(input) {}
+  using FuzzedInstaller::FuzzedInstaller;
 
   int MsiQueryProductStateW(const char16_t*) override {
     return input_.ConsumeIntegralInRange(-3, 6);
@@ -30,9 +29,6 @@ class AnyAnswerInstaller : public hotfix::testing::FakeInstaller {
     if (length) *length = input_.ConsumeIntegral<std::uint32_t>();
     return input_.ConsumeIntegral<std::uint32_t>();
   }
-
- private:
-  FuzzedDataProvider& input_;
 };
 
 }  // namespace

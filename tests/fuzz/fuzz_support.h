@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "tests/fakes/fake_installer.h"
+
 #define FUZZ_CHECK(condition)                                              \
   do {                                                                     \
     if (!(condition)) {                                                    \
@@ -43,5 +45,15 @@ inline std::u16string RemainingText(FuzzedDataProvider& input) {
   const std::string bytes = input.ConsumeRemainingBytesAsString();
   return AsText(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
 }
+
+// The scripted installer, with the operations a target overrides answering
+// from the fuzz input.
+class FuzzedInstaller : public testing::FakeInstaller {
+ public:
+  explicit FuzzedInstaller(FuzzedDataProvider& input) : input_(input) {}
+
+ protected:
+  FuzzedDataProvider& input_;
+};
 
 }  // namespace hotfix::fuzz

@@ -14,9 +14,9 @@ namespace {
 
 constexpr hotfix::MsiHandle kSummary = 7;
 
-class AnyAnswerInstaller : public hotfix::testing::FakeInstaller {
+class AnyAnswerInstaller : public hotfix::fuzz::FuzzedInstaller {
  public:
-  explicit AnyAnswerInstaller(FuzzedDataProvider& input) : input_(input) {}
+  using FuzzedInstaller::FuzzedInstaller;
 
   std::uint32_t MsiGetSummaryInformationW(hotfix::MsiHandle, const char16_t*, std::uint32_t,
                                           hotfix::MsiHandle* summary) override {
@@ -52,9 +52,6 @@ class AnyAnswerInstaller : public hotfix::testing::FakeInstaller {
   int opened = 0;
   int closed = 0;
   std::vector<std::uint32_t> capacities;
-
- private:
-  FuzzedDataProvider& input_;
 };
 
 }  // namespace
