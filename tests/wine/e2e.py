@@ -44,7 +44,6 @@ SEPARATOR = b"*****\r\n"
 SERVICE_ERROR_CAPTION = "Error"
 SERVICE_ERROR_TEXT = "Quorvel cannot be patched on this computer."
 SAMPLE_CODE_HEAD, SAMPLE_CODE_TAIL = "7C4A19E2-6007", "9B3D-4E81A6F25C07"
-ERROR_SHARING_VIOLATION = 32
 
 SOURCE_CONDITION = ('NOT Installed OR (REINSTALLMODE AND NOT PATCH AND NOT MSIPATCHREMOVE AND '
                     'REMOVE <>"ALL" AND QUOR_SECONDARY_INSTALL <>"1")')
@@ -347,6 +346,9 @@ def md5(path):
 
 
 # ---------------------------------------------------------------- check
+
+ERROR_SHARING_VIOLATION = 32
+
 
 def tamper_problems(facts_dir, number, patch):
     path = os.path.join(facts_dir, f"tamper-{number}.json")
