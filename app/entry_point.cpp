@@ -36,10 +36,13 @@ void ShowProductList(const Platform& platform) {
   std::u16string targets;
   {
     // Held while the service reads it, so that what it reads is the package.
+    // On any failure the codes stay empty and the box shows an empty text; a
+    // copy that could not be written or held whole is not read at all, as
+    // another process may have put its own package there.
     PackageHold hold;
-    ExtractPatch(platform, packagePath, hold);
-    // On any failure the codes stay empty and the box shows an empty text.
-    GetPatchTargets(platform, packagePath, targets);
+    if (ExtractPatch(platform, packagePath, hold)) {
+      GetPatchTargets(platform, packagePath, targets);
+    }
   }
 
   // Fixed English caption, no icon, and shown under /q as well.

@@ -205,17 +205,25 @@ TEST_F(RunHotfixOutcomes, APackageThatCannotBeExtractedOrReadGivesAnEmptyBox) {
   struct Failure {
     const char* reason;
     bool withResource;
+    bool changedBeforeHold = false;  // another process writes first; its summary is readable
   };
   const Failure failures[] = {
       {"no package resource: nothing is written, so nothing can be read", false},
       {"a package whose summary cannot be read", true},
+      {"a copy changed before it could be held is not read", true, true},
   };
   for (const Failure& f : failures) {
     ResetProcessState();
     ModuleInstance = kModule;
     World world;
     if (!f.withResource) world.resources.entries.clear();
-    world.installer.summaries.clear();
+    if (f.changedBeforeHold) {
+      world.files.beforeHold = [](testing::FakeFileSystem& fs, const std::u16string& path) {
+        fs.files[path] = "another package";
+      };
+    } else {
+      world.installer.summaries.clear();
+    }
     world.commandLine.commandLine = u"hotfix.exe /i";
     EXPECT_EQ(RunHotfix(world.platform()), 0) << f.reason;
     ASSERT_EQ(world.boxes.shown.size(), 1u) << f.reason;
