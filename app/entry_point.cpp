@@ -33,11 +33,17 @@ void ShowProductList(const Platform& platform) {
   // An empty path makes the extraction write to a fresh temporary file and
   // leave its name here. That copy is not deleted afterwards.
   std::u16string packagePath;
-  ExtractPatch(platform, packagePath);
-
-  // On any failure the codes stay empty and the box shows an empty text.
   std::u16string targets;
-  GetPatchTargets(platform, packagePath, targets);
+  {
+    // Held while the service reads it, so that what it reads is the package.
+    // On any failure the codes stay empty and the box shows an empty text; a
+    // copy that could not be written or held whole is not read at all, as
+    // another process may have put its own package there.
+    PackageHold hold;
+    if (ExtractPatch(platform, packagePath, hold)) {
+      GetPatchTargets(platform, packagePath, targets);
+    }
+  }
 
   // Fixed English caption, no icon, and shown under /q as well.
   platform.boxes.MessageBoxW(targets, kProductListCaption, kProductListStyle);

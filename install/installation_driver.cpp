@@ -69,8 +69,13 @@ void ApplyPatch(const Platform& platform, ProductEntry& entry, const std::u16str
 }  // namespace
 
 bool RunInstallation(const Platform& platform) {
+  // The package is held from its writing until the service has had it for
+  // the last product: the program may run elevated, the temporary folder is
+  // the user's, and any process of the user could otherwise swap the file
+  // for a package of its own choosing.
   std::u16string patchPath;
-  if (!ExtractPatch(platform, patchPath)) {
+  PackageHold patchHold;
+  if (!ExtractPatch(platform, patchPath, patchHold)) {
     ReportMessage(platform, kMsgInstallFailed);
     return false;
   }
@@ -140,6 +145,8 @@ bool RunInstallation(const Platform& platform) {
     ReportMessage(platform, kMsgUpToDate);
   }
 
+  // The hold would refuse the program's own delete too.
+  patchHold.reset();
   platform.files.DeleteFileW(patchPath);
   return true;
 }

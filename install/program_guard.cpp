@@ -15,6 +15,8 @@ constexpr char16_t kRunningProgramList[] = u"Quorvel\n";
 // Room the formatted prompt gets beyond its template.
 constexpr std::size_t kPromptExtraCapacity = 512;
 constexpr std::uint32_t kPromptStyle = kMbRetryCancel | kMbIconHand | kMbSetForeground | kMbTopmost;
+// The pause before the next check when the prompt could not be shown.
+constexpr std::uint32_t kFailedPromptPauseMs = 1000;
 
 }  // namespace
 
@@ -44,7 +46,11 @@ bool EnsureProductClosed(const Platform& platform) {
   // Checked before every prompt, so no box appears once the program is gone;
   // any answer but Cancel (a failed box included) checks again.
   while (IsProcessRunning(platform.processes, kWatchedImageName)) {
-    if (platform.boxes.MessageBoxW(prompt, caption, kPromptStyle) == kIdCancel) return false;
+    const int answer = platform.boxes.MessageBoxW(prompt, caption, kPromptStyle);
+    if (answer == kIdCancel) return false;
+    // A box that cannot be shown answers at once: without a pause the loop
+    // would spin a core for as long as the program runs.
+    if (answer == 0) platform.processes.Sleep(kFailedPromptPauseMs);
   }
   return true;
 }

@@ -1,5 +1,7 @@
 #include "payload/extract_patch.h"
 
+#include <array>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -14,6 +16,7 @@ constexpr std::uint32_t kTempPathCapacity = 1024;  // units
 constexpr char16_t kTempPrefix[] = u"MSP";
 constexpr char16_t kPatchResourceName[] = u"IDR_MSP";
 constexpr char16_t kPatchResourceType[] = u"MSP";
+constexpr std::size_t kCompareChunk = 16384;  // bytes read through the hold at a time
 
 ExtractResult FromResourceStatus(ResourceStatus status) {
   switch (status) {
@@ -35,9 +38,24 @@ std::optional<std::u16string> QueryTempPath(FileSystem& files) {
   return std::u16string(buffer.data(), length);
 }
 
-}  // namespace
+// True when the held file holds exactly the package: the same bytes and not
+// one more.
+bool HoldsExactly(HeldFile& file, const ResourceBytes& package) {
+  std::array<unsigned char, kCompareChunk> chunk;
+  std::size_t compared = 0;
+  for (;;) {
+    const std::optional<std::size_t> read = file.Read(chunk.data(), chunk.size());
+    if (!read || *read > chunk.size()) return false;
+    if (*read == 0) return compared == package.size;
+    if (*read > package.size - compared ||
+        std::memcmp(chunk.data(), package.data + compared, *read) != 0) {
+      return false;
+    }
+    compared += *read;
+  }
+}
 
-ExtractResult ExtractPatchDetailed(const Platform& platform, std::u16string& path) {
+ExtractResult Extract(const Platform& platform, std::u16string& path, PackageHold* hold) {
   if (path.empty()) {
     const auto directory = QueryTempPath(platform.files);
     if (!directory) return ExtractResult::kTempPathFailed;
@@ -58,12 +76,42 @@ ExtractResult ExtractPatchDetailed(const Platform& platform, std::u16string& pat
   // Straight from the resource memory, in one write: the package is never
   // copied.
   const std::size_t written = file->Write(package.data, package.size);
-  file.reset();  // closed on both outcomes; the result of the close is not examined
-  return written < package.size ? ExtractResult::kShortWrite : ExtractResult::kWritten;
+  // Closed on both outcomes. The stream buffers the last bytes, so only the
+  // close tells whether they reached the disk.
+  const bool closed = file->Close();
+  file.reset();
+  if (written < package.size) return ExtractResult::kShortWrite;
+  if (!closed) return ExtractResult::kCloseFailed;
+  if (hold == nullptr) return ExtractResult::kWritten;
+
+  // Any process of the user could change the file while it was open for
+  // writing and until now; from now on nobody can, so what the hold reads is
+  // what the service will read.
+  PackageHold held = platform.files.OpenAndHold(path);
+  if (!held) return ExtractResult::kHoldFailed;
+  if (!HoldsExactly(*held, package)) return ExtractResult::kNotThePackage;
+  *hold = std::move(held);
+  return ExtractResult::kWritten;
+}
+
+}  // namespace
+
+ExtractResult ExtractPatchDetailed(const Platform& platform, std::u16string& path) {
+  return Extract(platform, path, nullptr);
 }
 
 bool ExtractPatch(const Platform& platform, std::u16string& path) {
-  return ExtractPatchDetailed(platform, path) == ExtractResult::kWritten;
+  return Extract(platform, path, nullptr) == ExtractResult::kWritten;
+}
+
+ExtractResult ExtractPatchDetailed(const Platform& platform, std::u16string& path,
+                                   PackageHold& hold) {
+  hold.reset();
+  return Extract(platform, path, &hold);
+}
+
+bool ExtractPatch(const Platform& platform, std::u16string& path, PackageHold& hold) {
+  return ExtractPatchDetailed(platform, path, hold) == ExtractResult::kWritten;
 }
 
 }  // namespace hotfix

@@ -5,6 +5,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "app/run_options.h"
 #include "messages/report_message.h"
@@ -19,6 +20,9 @@ constexpr char16_t kDefaultPatchListName[] = u"patchlist.txt";
 constexpr char16_t kPatchListStem[] = u"patchlist";
 constexpr char16_t kPatchListExtension[] = u".txt";
 constexpr std::size_t kCodeCharacters = 4;
+// Characters that cannot stand in a file name: a folder, a drive or stream
+// (":"), wildcards, quotes, redirections.
+constexpr std::u16string_view kNotInFileNames = u"\\/:*?\"<>|";
 
 constexpr char16_t kBlockType[] = u"TXT";
 constexpr std::uint32_t kFirstBlockId = 206;
@@ -29,6 +33,12 @@ constexpr char kSeparator[] = "*****\r\n";
 constexpr std::uint32_t kSeparatorSize = sizeof(kSeparator) - 1;
 constexpr char kLineEnd[] = "\r\n";
 constexpr std::uint32_t kLineEndSize = sizeof(kLineEnd) - 1;
+
+bool CanStandInFileName(const std::u16string& characters) {
+  return std::none_of(characters.begin(), characters.end(), [](char16_t c) {
+    return c < u' ' || kNotInFileNames.find(c) != std::u16string_view::npos;
+  });
+}
 
 std::u16string BlockName(std::uint32_t id) {
   const std::string digits = std::to_string(id);
@@ -41,17 +51,11 @@ std::u16string BlockName(std::uint32_t id) {
 void ChoosePatchListName(const Platform& platform, std::u16string& fileName) {
   fileName = kDefaultPatchListName;
   std::u16string package;  // a temporary copy; it stays behind
-  if (!ExtractPatch(platform, package)) return;
-  if (!GetPatchTargets(platform, package, fileName)) return;
-
-  if (const auto colon = fileName.find(u':'); colon != std::u16string::npos) {
-    fileName.erase(0, colon + 1);
-  }
-  const auto dash = fileName.find(u'-');
-  const std::u16string code = dash == std::u16string::npos
-                                  ? fileName.substr(0, kCodeCharacters)
-                                  : fileName.substr(dash + 1, kCodeCharacters);
-  fileName = kPatchListStem + code + kPatchListExtension;
+  PackageHold hold;        // until the service has read it
+  if (!ExtractPatch(platform, package, hold)) return;
+  std::u16string targets;
+  if (!GetPatchTargets(platform, package, targets)) return;
+  fileName = PatchListNameFor(targets);
 }
 
 // WriteFile takes a 32-bit count; a larger block goes out in pieces rather
@@ -71,15 +75,31 @@ bool WriteBlock(SharedFile& file, const ResourceBytes& block) {
 
 }  // namespace
 
+std::u16string PatchListNameFor(std::u16string targets) {
+  if (const auto colon = targets.find(u':'); colon != std::u16string::npos) {
+    targets.erase(0, colon + 1);
+  }
+  const auto dash = targets.find(u'-');
+  const std::u16string code = dash == std::u16string::npos
+                                  ? targets.substr(0, kCodeCharacters)
+                                  : targets.substr(dash + 1, kCodeCharacters);
+  // Characters from a damaged or hostile package could otherwise name
+  // another folder, a drive or a stream of some file.
+  if (!CanStandInFileName(code)) return kDefaultPatchListName;
+  return kPatchListStem + code + kPatchListExtension;
+}
+
 bool WritePatchList(const Platform& platform, std::u16string& fileName) {
   if (fileName.empty()) ChoosePatchListName(platform, fileName);
 
-  const std::unique_ptr<SharedFile> file = platform.files.OpenForAppending(fileName);
+  std::unique_ptr<SharedFile> file = platform.files.OpenForAppending(fileName);
+  // Without its end the blocks would be written over the start of the list:
+  // such a list counts as one that cannot be opened.
+  if (file && !file->SeekToEnd()) file.reset();
   if (!file) {
     ReportMessage(platform, kMsgNoPatchList);
     return false;
   }
-  file->SeekToEnd();
 
   for (std::uint32_t id = kFirstBlockId; id <= kLastBlockId; ++id) {
     ResourceBytes block;

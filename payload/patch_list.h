@@ -14,7 +14,14 @@ namespace hotfix {
 // "*****\r\n", its bytes, "\r\n"; the file is never truncated. Reports 310
 // when the file cannot be opened or block 206 is missing, 300 when a block
 // cannot be loaded. Returns false only when the file cannot be opened or
-// created.
+// created, or its end cannot be found (nothing is written then).
 bool WritePatchList(const Platform& platform, std::u16string& fileName);
+
+// The name chosen from a target text: "patchlist", the (at most) four
+// characters after the first "-" of the part after the first ":" (its
+// first four when there is no "-"), ".txt"; "patchlist.txt" when those
+// characters cannot stand in a file name (control characters or any of
+// \ / : * ? " < > |).
+std::u16string PatchListNameFor(std::u16string targets);
 
 }  // namespace hotfix

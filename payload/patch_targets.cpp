@@ -2,13 +2,17 @@
 
 #include <algorithm>
 #include <array>
-#include <limits>
+#include <new>
 #include <vector>
 
 namespace hotfix {
 namespace {
 
 constexpr std::uint32_t kFirstReadCapacity = 2048;  // units, terminator included
+// The most a second read may ask for, in units without the terminator: some
+// 27,000 product codes of 38 units and their separators. A damaged or hostile
+// package must not make the program ask for gigabytes.
+constexpr std::uint32_t kMaxTargetsLength = 1u << 20;
 
 // One read of the Template property into a zeroed buffer, so that a read
 // that succeeds without writing any text leaves an empty text behind.
@@ -44,22 +48,29 @@ bool GetPatchTargets(const Platform& platform, std::u16string packagePath,
   UniqueMsiHandle summary(platform.installer, OpenPatchSummary(platform, std::move(packagePath)));
   if (summary.get() == 0) return false;
 
-  std::vector<char16_t> buffer(kFirstReadCapacity, u'\0');
-  std::uint32_t length = kFirstReadCapacity;
-  std::uint32_t result = ReadTemplate(platform.installer, summary.get(), buffer, length);
-  if (result == kErrorMoreData) {
-    // length now holds the units needed without the terminator.
-    if (length == std::numeric_limits<std::uint32_t>::max()) return false;
-    const std::uint32_t capacity = length + 1;
-    buffer.assign(capacity, u'\0');
-    length = capacity;
-    result = ReadTemplate(platform.installer, summary.get(), buffer, length);
-  }
-  if (result != kErrorSuccess) return false;
+  // Without memory for the text the read fails like any other, so that every
+  // caller takes its own way out (the driver's 300, /p's default name, the
+  // empty /i box) rather than none.
+  try {
+    std::vector<char16_t> buffer(kFirstReadCapacity, u'\0');
+    std::uint32_t length = kFirstReadCapacity;
+    std::uint32_t result = ReadTemplate(platform.installer, summary.get(), buffer, length);
+    if (result == kErrorMoreData) {
+      // length now holds the units needed without the terminator.
+      if (length > kMaxTargetsLength) return false;
+      const std::uint32_t capacity = length + 1;
+      buffer.assign(capacity, u'\0');
+      length = capacity;
+      result = ReadTemplate(platform.installer, summary.get(), buffer, length);
+    }
+    if (result != kErrorSuccess) return false;
 
-  // Up to the terminator, never past the buffer.
-  targets.assign(buffer.begin(), std::find(buffer.begin(), buffer.end(), u'\0'));
-  return true;
+    // Up to the terminator, never past the buffer.
+    targets.assign(buffer.begin(), std::find(buffer.begin(), buffer.end(), u'\0'));
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
 }
 
 }  // namespace hotfix

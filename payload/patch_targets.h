@@ -15,7 +15,8 @@ MsiHandle OpenPatchSummary(const Platform& platform, std::u16string packagePath)
 
 // True: targets holds exactly the Template text (empty when the package has
 // no such text). False: targets unchanged. A text of 2048 units or more is
-// read in a second attempt sized to fit it; there is no third.
+// read in a second attempt sized to fit it; there is no third. A text said to
+// need more than 1,048,576 units is refused as a failed read.
 bool GetPatchTargets(const Platform& platform, std::u16string packagePath,
                      std::u16string& targets);
 

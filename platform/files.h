@@ -12,22 +12,45 @@ namespace hotfix {
 
 inline constexpr std::uint32_t kMaxPath = 260;
 
-// What a test for the existence of a path found.
-enum class PathProbe { kAbsent, kExists, kAccessDenied };
+// What a test for the existence of a path found. Only kAbsent says that
+// nothing exists under the path.
+enum class PathProbe {
+  kAbsent,
+  kExists,
+  kAccessDenied,
+  kUndetermined,  // the test failed otherwise: sharing violation, network error...
+};
 
-// A file opened for writing; closed (result not examined) when destroyed.
+// A file opened for writing. Destroyed without Close, it is closed without
+// looking at the result.
 class WritableFile {
  public:
   virtual ~WritableFile() = default;
   // Writes all bytes; returns the number written (a byte stream's fwrite).
   virtual std::size_t Write(const void* data, std::size_t size) = 0;
+  // Hands on what the stream still buffers and closes the file (fclose):
+  // false when either fails, a full disk for one. Nothing may follow it.
+  virtual bool Close() = 0;
+};
+
+// A file opened for reading only and shared with readers only: while it is
+// open, no process (this one included) can write, rename or delete it, and
+// any process can still read it. Closed when destroyed.
+class HeldFile {
+ public:
+  virtual ~HeldFile() = default;
+  // ReadFile from the current position: the number of bytes read, 0 at the
+  // end of the file; nothing when the read fails.
+  virtual std::optional<std::size_t> Read(void* data, std::size_t size) = 0;
 };
 
 // A file handle of CreateFileW; CloseHandle when destroyed.
 class SharedFile {
  public:
   virtual ~SharedFile() = default;
-  virtual void SeekToEnd() = 0;  // SetFilePointer(0, FILE_END); result not examined
+  // To the end of the file, at its full 64-bit size; false when the
+  // position cannot be set.
+  virtual bool SeekToEnd() = 0;
   virtual bool Write(const void* data, std::uint32_t size) = 0;  // WriteFile
 };
 
@@ -50,6 +73,10 @@ class FileSystem {
   // A byte stream opened with mode "wb": created or truncated, no sharing
   // restriction, no line-end translation. Nothing when it cannot be opened.
   virtual std::unique_ptr<WritableFile> OpenForWriting(const std::u16string& path) = 0;
+
+  // Opens an existing file to hold it (see HeldFile). Nothing when it cannot
+  // be opened so: missing, or open for writing or deleting elsewhere.
+  virtual std::unique_ptr<HeldFile> OpenAndHold(const std::u16string& path) = 0;
 
   // CreateFileW with read and write access, others may read, open or create,
   // normal attributes. Nothing when it cannot be opened.

@@ -1,4 +1,5 @@
-// The list of running processes and the case-insensitive name comparison.
+// The list of running processes, the case-insensitive name comparison and
+// a pause between two looks at the list.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +22,9 @@ class Processes {
   virtual std::optional<std::vector<ProcessEntry>> SnapshotProcesses() = 0;
   // lstrcmpiW: 0 when the names are equal ignoring letter case.
   virtual int CompareNamesIgnoringCase(const std::u16string& a, const std::u16string& b) = 0;
+  // Sleep: suspends the thread for about that many milliseconds before the
+  // processes are looked at again.
+  virtual void Sleep(std::uint32_t milliseconds) = 0;
 };
 
 }  // namespace hotfix

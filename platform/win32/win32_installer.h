@@ -19,8 +19,10 @@ class Win32Installer : public Installer {
   Win32Installer& operator=(const Win32Installer&) = delete;
 
   // False when msi.dll or one of its functions could not be had; every
-  // operation then fails as an unavailable service would.
+  // operation then fails with the Windows error code of that failure, which
+  // it also leaves in the thread's last-error value.
   bool available() const { return available_; }
+  std::uint32_t loadError() const { return loadError_; }
 
   std::uint32_t MsiGetSummaryInformationW(MsiHandle database, const char16_t* path,
                                           std::uint32_t updateCount, MsiHandle* summary) override;
@@ -52,6 +54,10 @@ class Win32Installer : public Installer {
   HMODULE module_ = nullptr;
   std::unique_ptr<Functions> functions_;
   bool available_ = false;
+  std::uint32_t loadError_ = 0;
+
+  // What every operation does while the service is unavailable.
+  std::uint32_t Unavailable() const;
 };
 
 }  // namespace hotfix::win32

@@ -5,6 +5,7 @@
 #include <tlhelp32.h>
 
 #include <cstdio>
+#include <utility>
 
 #include "messages/string_lookup.h"
 #include "platform/win32/text.h"
@@ -30,20 +31,46 @@ std::optional<ResourceBytes> FindStringBlock(HMODULE module, std::uint16_t block
 class StdioFile : public WritableFile {
  public:
   explicit StdioFile(FILE* file) : file_(file) {}
-  ~StdioFile() override { std::fclose(file_); }
+  ~StdioFile() override {
+    if (file_ != nullptr) std::fclose(file_);
+  }
   std::size_t Write(const void* data, std::size_t size) override {
     return std::fwrite(data, 1, size, file_);
+  }
+  bool Close() override {
+    FILE* file = std::exchange(file_, nullptr);
+    const bool flushed = std::fflush(file) == 0 && std::ferror(file) == 0;
+    return std::fclose(file) == 0 && flushed;
   }
 
  private:
   FILE* file_;
 };
 
+class Win32HeldFile : public HeldFile {
+ public:
+  explicit Win32HeldFile(HANDLE handle) : handle_(handle) {}
+  ~Win32HeldFile() override { CloseHandle(handle_); }
+  std::optional<std::size_t> Read(void* data, std::size_t size) override {
+    DWORD read = 0;
+    const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(size, MAXDWORD));
+    if (!ReadFile(handle_, data, wanted, &read, nullptr)) return std::nullopt;
+    return read;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
 class Win32SharedFile : public SharedFile {
  public:
   explicit Win32SharedFile(HANDLE handle) : handle_(handle) {}
   ~Win32SharedFile() override { CloseHandle(handle_); }
-  void SeekToEnd() override { SetFilePointer(handle_, 0, nullptr, FILE_END); }
+  // SetFilePointer without a high part fails on a file of 4 GiB or more and
+  // leaves the position at the start.
+  bool SeekToEnd() override {
+    return SetFilePointerEx(handle_, LARGE_INTEGER{}, nullptr, FILE_END) != FALSE;
+  }
   bool Write(const void* data, std::uint32_t size) override {
     DWORD written = 0;
     return WriteFile(handle_, data, size, &written, nullptr) != FALSE;
@@ -126,6 +153,8 @@ int Win32Processes::CompareNamesIgnoringCase(const std::u16string& a, const std:
   return lstrcmpiW(Wide(a), Wide(b));
 }
 
+void Win32Processes::Sleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
+
 std::uint32_t Win32FileSystem::GetTempPathW(std::uint32_t bufferLength, char16_t* buffer) {
   return ::GetTempPathW(bufferLength, Wide(buffer));
 }
@@ -156,7 +185,17 @@ bool Win32FileSystem::IsDirectory(const std::u16string& path) {
 
 PathProbe Win32FileSystem::ProbePath(const std::u16string& path) {
   if (GetFileAttributesW(Wide(path)) != INVALID_FILE_ATTRIBUTES) return PathProbe::kExists;
-  return ::GetLastError() == ERROR_ACCESS_DENIED ? PathProbe::kAccessDenied : PathProbe::kAbsent;
+  // Only these say that nothing is there; a sharing violation, a network
+  // error and the like say nothing about it.
+  switch (::GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return PathProbe::kAbsent;
+    case ERROR_ACCESS_DENIED:
+      return PathProbe::kAccessDenied;
+    default:
+      return PathProbe::kUndetermined;
+  }
 }
 
 std::optional<std::u16string> Win32FileSystem::CurrentDriveRoot() {
@@ -171,6 +210,17 @@ std::unique_ptr<WritableFile> Win32FileSystem::OpenForWriting(const std::u16stri
   FILE* file = _wfopen(Wide(path), L"wb");
   if (file == nullptr) return nullptr;
   return std::make_unique<StdioFile>(file);
+}
+
+std::unique_ptr<HeldFile> Win32FileSystem::OpenAndHold(const std::u16string& path) {
+  // Read access only, so that the service can still open it to read; no
+  // write or delete sharing, so that nobody can change, rename or delete it.
+  // A link is held as itself, not the file it points at, so the name cannot
+  // be pointed elsewhere either.
+  HANDLE handle = CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  return std::make_unique<Win32HeldFile>(handle);
 }
 
 std::unique_ptr<SharedFile> Win32FileSystem::OpenForAppending(const std::u16string& path) {

@@ -29,6 +29,7 @@ class Win32Processes : public Processes {
  public:
   std::optional<std::vector<ProcessEntry>> SnapshotProcesses() override;
   int CompareNamesIgnoringCase(const std::u16string& a, const std::u16string& b) override;
+  void Sleep(std::uint32_t milliseconds) override;
 };
 
 class Win32FileSystem : public FileSystem {
@@ -39,6 +40,7 @@ class Win32FileSystem : public FileSystem {
   PathProbe ProbePath(const std::u16string& path) override;
   std::optional<std::u16string> CurrentDriveRoot() override;
   std::unique_ptr<WritableFile> OpenForWriting(const std::u16string& path) override;
+  std::unique_ptr<HeldFile> OpenAndHold(const std::u16string& path) override;
   std::unique_ptr<SharedFile> OpenForAppending(const std::u16string& path) override;
   std::uint32_t GetFullPathNameW(const std::u16string& path, std::uint32_t bufferLength,
                                  char16_t* buffer) override;

@@ -30,6 +30,7 @@ class MemoryStream : public WritableFile {
     ++fs_.openFiles;
   }
   ~MemoryStream() override { --fs_.openFiles; }
+  bool Close() override { return !fs_.closeFails; }
   std::size_t Write(const void* data, std::size_t size) override {
     std::string& content = fs_.files[path_];
     std::size_t take = size;
@@ -49,7 +50,11 @@ class MemorySharedFile : public SharedFile {
     ++fs_.openFiles;
   }
   ~MemorySharedFile() override { --fs_.openFiles; }
-  void SeekToEnd() override { atEnd_ = true; }
+  bool SeekToEnd() override {
+    if (fs_.seekFails) return false;
+    atEnd_ = true;
+    return true;
+  }
   bool Write(const void* data, std::uint32_t size) override {
     const int index = fs_.sharedWrites++;
     if (fs_.failingSharedWrites.count(index) != 0) return false;
@@ -72,6 +77,31 @@ class MemorySharedFile : public SharedFile {
   std::size_t position_ = 0;
 };
 
+// Reads the file as it is when held; it cannot change while held.
+class MemoryHeldFile : public HeldFile {
+ public:
+  MemoryHeldFile(FakeFileSystem& fs, std::u16string path) : fs_(fs), path_(std::move(path)) {
+    ++fs_.openFiles;
+    ++fs_.held[path_];
+  }
+  ~MemoryHeldFile() override {
+    --fs_.openFiles;
+    if (--fs_.held[path_] == 0) fs_.held.erase(path_);
+  }
+  std::optional<std::size_t> Read(void* data, std::size_t size) override {
+    const std::string& content = fs_.files.at(path_);
+    const std::size_t take = std::min(size, content.size() - position_);
+    std::copy_n(content.data() + position_, take, static_cast<char*>(data));
+    position_ += take;
+    return take;
+  }
+
+ private:
+  FakeFileSystem& fs_;
+  std::u16string path_;
+  std::size_t position_ = 0;
+};
+
 }  // namespace
 
 bool FakeThreadState::SetThreadLocale(std::uint32_t value) {
@@ -80,7 +110,7 @@ bool FakeThreadState::SetThreadLocale(std::uint32_t value) {
     locale = userDefaultLocale;
     return true;
   }
-  if (value == 0 || value > 0xFFFF) return false;
+  if ((value & 0xFFFF) == 0) return false;
   locale = value;
   return true;
 }
@@ -187,17 +217,30 @@ PathProbe FakeFileSystem::ProbePath(const std::u16string& path) {
   probed.push_back(path);
   const std::u16string p = Absolute(path);
   if (accessDenied.count(p) != 0) return PathProbe::kAccessDenied;
+  if (undetermined.count(p) != 0) return PathProbe::kUndetermined;
   if (files.count(p) != 0 || directories.count(p + u"\\") != 0) return PathProbe::kExists;
   return PathProbe::kAbsent;
+}
+
+bool FakeFileSystem::IsHeld(const std::u16string& path) const {
+  return held.count(Absolute(path)) != 0;
 }
 
 std::unique_ptr<WritableFile> FakeFileSystem::OpenForWriting(const std::u16string& path) {
   if (path.empty()) return nullptr;
   const std::u16string p = Absolute(path);
   if (accessDenied.count(p) != 0 || directories.count(p + u"\\") != 0) return nullptr;
+  if (IsHeld(p)) return nullptr;
   if (directories.count(ParentOf(p)) == 0) return nullptr;
   files[p].clear();
   return std::make_unique<MemoryStream>(*this, p);
+}
+
+std::unique_ptr<HeldFile> FakeFileSystem::OpenAndHold(const std::u16string& path) {
+  if (beforeHold) beforeHold(*this, path);
+  const std::u16string p = Absolute(path);
+  if (holdFails || files.count(p) == 0) return nullptr;
+  return std::make_unique<MemoryHeldFile>(*this, p);
 }
 
 std::unique_ptr<SharedFile> FakeFileSystem::OpenForAppending(const std::u16string& path) {
@@ -222,6 +265,7 @@ std::uint32_t FakeFileSystem::GetFullPathNameW(const std::u16string& path,
 
 bool FakeFileSystem::DeleteFileW(const std::u16string& path) {
   deleted.push_back(path);
+  if (IsHeld(path)) return false;
   return files.erase(Absolute(path)) != 0;
 }
 
@@ -234,7 +278,8 @@ class WriteRecorder : public WritableFile, public SharedFile {
     calls_.push_back({data, size});
     return size;
   }
-  void SeekToEnd() override {}
+  bool Close() override { return true; }
+  bool SeekToEnd() override { return true; }
   bool Write(const void* data, std::uint32_t size) override {
     calls_.push_back({data, size});
     return true;

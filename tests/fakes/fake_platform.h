@@ -26,8 +26,9 @@ class FakeThreadState : public ThreadState {
 
   std::uint32_t GetLastError() override { return lastError; }
   void SetLastError(std::uint32_t code) override { lastError = code; }
-  // Like Windows: 0x400 means the user's default; an id that is not a
-  // language (0, or beyond 16 bits) is refused and changes nothing.
+  // Like Windows: 0x400 means the user's default; a locale whose language
+  // part is 0 is refused and changes nothing. Sort bits above the 16 of the
+  // language are kept, as Windows keeps them.
   bool SetThreadLocale(std::uint32_t value) override;
 };
 
@@ -90,9 +91,11 @@ class FakeProcesses : public Processes {
   std::vector<ProcessEntry> running;
   bool snapshotFails = false;
   int snapshots = 0;
+  std::vector<std::uint32_t> sleeps;  // every pause asked for; none is taken
 
   std::optional<std::vector<ProcessEntry>> SnapshotProcesses() override;
   int CompareNamesIgnoringCase(const std::u16string& a, const std::u16string& b) override;
+  void Sleep(std::uint32_t milliseconds) override { sleeps.push_back(milliseconds); }
 };
 
 // A file system in memory. Paths are compared as given; directories are
@@ -107,10 +110,20 @@ class FakeFileSystem : public FileSystem {
   std::optional<std::uint32_t> tempPathResult;  // forced GetTempPathW result
   std::u16string currentDirectory = u"C:\\work\\";
   std::optional<std::u16string> driveRoot = u"C:\\";
+  std::set<std::u16string> undetermined;  // ProbePath cannot tell
   std::optional<std::size_t> writeLimit;  // OpenForWriting streams stop after this many bytes
+  bool closeFails = false;                // Close of those streams fails
   std::set<int> failingSharedWrites;      // 0-based indexes of WriteFile calls that fail
+  bool seekFails = false;                 // SeekToEnd fails
   int sharedWrites = 0;
   int openFiles = 0;  // files opened and not yet closed
+  // Holds: while a path is held, writing, reopening for writing and deleting
+  // it fail. beforeHold runs first (another process at work); holdFails
+  // refuses every hold.
+  std::map<std::u16string, int> held;
+  std::function<void(FakeFileSystem&, const std::u16string&)> beforeHold;
+  bool holdFails = false;
+  bool IsHeld(const std::u16string& path) const;
   std::vector<std::u16string> probed;
   std::vector<std::u16string> deleted;
   std::vector<std::u16string> appendOpened;
@@ -121,6 +134,7 @@ class FakeFileSystem : public FileSystem {
   PathProbe ProbePath(const std::u16string& path) override;
   std::optional<std::u16string> CurrentDriveRoot() override { return driveRoot; }
   std::unique_ptr<WritableFile> OpenForWriting(const std::u16string& path) override;
+  std::unique_ptr<HeldFile> OpenAndHold(const std::u16string& path) override;
   std::unique_ptr<SharedFile> OpenForAppending(const std::u16string& path) override;
   std::uint32_t GetFullPathNameW(const std::u16string& path, std::uint32_t bufferLength,
                                  char16_t* buffer) override;

@@ -33,10 +33,16 @@ constexpr const char* kTargetsUsage =
     "\"reads\":[{\"capacity\":C,\"status\":S,\"length\":L}],\"handlesLeftOpen\":N}";
 constexpr const char* kDllCheckUsage =
     "dll-check [MODE]: loads msi.dll one way and prints {\"mode\":MODE,\"restricted\":B or null,"
-    "\"available\":B or null,\"state\":N or null,\"msiModules\":[every loaded module named "
+    "\"available\":B or null,\"loadError\":N or null,\"state\":N or null,\"msiModules\":[every loaded module named "
     "msi.dll]}. MODE program (default): the DLL search restricted, then the real platform, which "
     "asks MsiQueryProductStateW about an unknown code; adapter-only: the platform without the "
     "restriction; restriction-only: the restriction, then a plain LoadLibraryW(\"msi.dll\")";
+constexpr const char* kTamperUsage =
+    "tamper PATH [COPY]: what another process of the user can do to PATH, in this order: "
+    "overwrite it (open it for writing and write over its start), rename it (to PATH.swapped), "
+    "delete it, read it as the installer service does (read access, others may read); prints "
+    "{\"overwrite\":E,\"rename\":E,\"delete\":E,\"read\":E,\"bytesRead\":N}, each E the "
+    "Windows error of that attempt, 0 when it worked; the bytes read go to COPY";
 
 // What targets holds before the call, so a failed call shows it kept it.
 constexpr char16_t kTargetsMarker[] = u"<targets before the call>";
@@ -61,6 +67,9 @@ const char* ResultName(ExtractResult result) {
     case ExtractResult::kResourceLockFailed: return "resource-lock-failed";
     case ExtractResult::kOpenFailed: return "open-failed";
     case ExtractResult::kShortWrite: return "short-write";
+    case ExtractResult::kCloseFailed: return "close-failed";
+    case ExtractResult::kHoldFailed: return "hold-failed";
+    case ExtractResult::kNotThePackage: return "not-the-package";
   }
   return "unknown";
 }
@@ -246,6 +255,50 @@ int Targets(const Args& args) {
   return kExitDone;
 }
 
+// A swap as any process of the same user could try it, while the program
+// runs: every attempt that works changes the file, as an attacker would.
+int Tamper(const Args& args) {
+  if (args.empty() || args.size() > 2) return UsageError(kTamperUsage);
+  const std::u16string& path = args[0];
+  auto errorOf = [](bool ok) { return ok ? DWORD{0} : GetLastError(); };
+
+  DWORD overwrite = 0;
+  HANDLE writer = CreateFileW(win32::Wide(path), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (writer == INVALID_HANDLE_VALUE) {
+    overwrite = GetLastError();
+  } else {
+    static const char kSwapped[] = "a package of another process";
+    DWORD written = 0;
+    overwrite = errorOf(WriteFile(writer, kSwapped, sizeof kSwapped - 1, &written, nullptr));
+    CloseHandle(writer);
+  }
+  const std::u16string moved = path + u".swapped";
+  const DWORD rename = errorOf(MoveFileExW(win32::Wide(path), win32::Wide(moved), 0));
+  const DWORD remove = errorOf(DeleteFileW(win32::Wide(path)));
+
+  const std::optional<std::string> bytes = ReadFileBytes(path);
+  const DWORD read = bytes ? 0 : GetLastError();
+  if (bytes && args.size() == 2) {
+    HANDLE copy = CreateFileW(win32::Wide(args[1]), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    if (copy == INVALID_HANDLE_VALUE ||
+        !WriteFile(copy, bytes->data(), static_cast<DWORD>(bytes->size()), &written, nullptr)) {
+      WriteErrorLine("probe tamper: cannot write the copy");
+      if (copy != INVALID_HANDLE_VALUE) CloseHandle(copy);
+      return kExitCheckFailed;
+    }
+    CloseHandle(copy);
+  }
+  WriteLine("{\"overwrite\":" + std::to_string(overwrite) + ",\"rename\":" +
+            std::to_string(rename) + ",\"delete\":" + std::to_string(remove) +
+            ",\"read\":" + std::to_string(read) + ",\"bytesRead\":" +
+            std::to_string(bytes ? bytes->size() : 0) + "}");
+  return kExitDone;
+}
+
 // Each safeguard on its own must keep a planted msi.dll out; the program
 // relies on both.
 int DllCheck(const Args& args) {
@@ -254,6 +307,7 @@ int DllCheck(const Args& args) {
   std::string restricted = "null";
   std::string available = "null";
   std::string state = "null";
+  std::string loadError = "null";
   std::vector<std::u16string> modules;
   if (mode == u"program" || mode == u"adapter-only") {
     if (mode == u"program") {
@@ -263,6 +317,7 @@ int DllCheck(const Args& args) {
     }
     win32::Win32Platform real;
     available = JsonBool(real.installer.available());
+    loadError = std::to_string(real.installer.loadError());
     state = std::to_string(real.installer.MsiQueryProductStateW(kNoSuchProduct));
     modules = LoadedMsiModules();
   } else if (mode == u"restriction-only") {
@@ -274,7 +329,8 @@ int DllCheck(const Args& args) {
     return UsageError(kDllCheckUsage);
   }
   WriteLine("{\"mode\":" + JsonString(mode) + ",\"restricted\":" + restricted +
-            ",\"available\":" + available + ",\"state\":" + state +
+            ",\"available\":" + available + ",\"loadError\":" + loadError +
+            ",\"state\":" + state +
             ",\"msiModules\":" + JsonStrings(modules) + "}");
   return kExitDone;
 }
@@ -285,5 +341,6 @@ HOTFIX_PROBE_COMMAND("extract", kExtractUsage, Extract)
 HOTFIX_PROBE_COMMAND("extract-temp", kExtractTempUsage, ExtractTemp)
 HOTFIX_PROBE_COMMAND("targets", kTargetsUsage, Targets)
 HOTFIX_PROBE_COMMAND("dll-check", kDllCheckUsage, DllCheck)
+HOTFIX_PROBE_COMMAND("tamper", kTamperUsage, Tamper)
 
 }  // namespace hotfix::probe

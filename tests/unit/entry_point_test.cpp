@@ -58,11 +58,24 @@ class RecordingBoxes : public testing::FakeMessageBoxes {
   Events& events_;
 };
 
+// Notes, for every package the service is asked to read, whether the
+// program held it at that moment.
+class HoldCheckingInstaller : public testing::FakeInstaller {
+ public:
+  const testing::FakeFileSystem* files = nullptr;
+  std::vector<bool> heldAtRead;
+  std::uint32_t MsiGetSummaryInformationW(MsiHandle database, const char16_t* path,
+                                          std::uint32_t updateCount, MsiHandle* summary) override {
+    heldAtRead.push_back(files->IsHeld(path));
+    return FakeInstaller::MsiGetSummaryInformationW(database, path, updateCount, summary);
+  }
+};
+
 // A machine with the hotfix's resources, a patch whose summary names two
 // products, and, when asked for, one of them installed at 5.2.0.0.
 struct World {
   Events events;
-  testing::FakeInstaller installer;
+  HoldCheckingInstaller installer;
   testing::FakeThreadState thread;
   testing::FakeResources resources{thread};
   RecordingBoxes boxes{thread, events};
@@ -71,6 +84,7 @@ struct World {
   testing::FakeCommandLine commandLine;
 
   World() {
+    installer.files = &files;
     resources.expectedModule = kModule;
     resources.AddResource(u"MSP", u"IDR_MSP", kPackage);
     resources.AddResource(u"TXT", u"#206", "ProductCode=x\r\n");
@@ -140,6 +154,11 @@ TEST_P(RunHotfixTest, RunsTheSelectedFlowsInTheirFixedOrder) {
   EXPECT_EQ(world.events, c.expected) << c.reason << "\n  got:" << Show(world.events)
                                       << "\n  want:" << Show(c.expected);
   EXPECT_TRUE(ProductList.empty()) << c.reason;
+  // Every temporary copy is held while the service reads it, and no longer
+  // once the flows are done.
+  EXPECT_EQ(world.installer.heldAtRead, std::vector<bool>(world.installer.heldAtRead.size(), true))
+      << c.reason;
+  EXPECT_TRUE(world.files.held.empty()) << c.reason;
 }
 
 const RunCase kRunCases[] = {
@@ -160,6 +179,8 @@ const RunCase kRunCases[] = {
      u" /i2 /e C:\\work\\out.msp /p C:\\work\\list.txt /i",
      {"write C:\\work\\out.msp", "append C:\\work\\list.txt", kWriteTemp2, kProductBox}},
     {"/q does not silence the /i box", u" /q /i", {kWriteTemp2, kProductBox}},
+    {"a failing /e does not stop /p and /i", u" /e C:\\nowhere\\out.msp /p C:\\work\\list.txt /i",
+     {"write C:\\nowhere\\out.msp", "append C:\\work\\list.txt", kWriteTemp2, kProductBox}},
     {"/p takes a following /i as its file name, so the /i flow does not run", u" /p /i",
      {"append /i", "box Installation Error: no list"}},
 };
@@ -184,17 +205,25 @@ TEST_F(RunHotfixOutcomes, APackageThatCannotBeExtractedOrReadGivesAnEmptyBox) {
   struct Failure {
     const char* reason;
     bool withResource;
+    bool changedBeforeHold = false;  // another process writes first; its summary is readable
   };
   const Failure failures[] = {
       {"no package resource: nothing is written, so nothing can be read", false},
       {"a package whose summary cannot be read", true},
+      {"a copy changed before it could be held is not read", true, true},
   };
   for (const Failure& f : failures) {
     ResetProcessState();
     ModuleInstance = kModule;
     World world;
     if (!f.withResource) world.resources.entries.clear();
-    world.installer.summaries.clear();
+    if (f.changedBeforeHold) {
+      world.files.beforeHold = [](testing::FakeFileSystem& fs, const std::u16string& path) {
+        fs.files[path] = "another package";
+      };
+    } else {
+      world.installer.summaries.clear();
+    }
     world.commandLine.commandLine = u"hotfix.exe /i";
     EXPECT_EQ(RunHotfix(world.platform()), 0) << f.reason;
     ASSERT_EQ(world.boxes.shown.size(), 1u) << f.reason;

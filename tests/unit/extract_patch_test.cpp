@@ -59,6 +59,7 @@ struct Case {
   ExtractResult expected;
   std::u16string expectedPath;
   std::optional<std::string> expectedFile;  // content under expectedPath; nothing: no file
+  bool held = false;  // the copy for the installer service: written, then held
 };
 
 TEST_F(ExtractPatchTest, EachStepSucceedsOrStopsWhereTheTableSays) {
@@ -100,6 +101,30 @@ TEST_F(ExtractPatchTest, EachStepSucceedsOrStopsWhereTheTableSays) {
       {"short write: the partial file stays",
        [](FakePlatform& f) { f.files.writeLimit = 100; }, u"", ExtractResult::kShortWrite,
        temp2, package.substr(0, 100)},
+      {"the close fails (the last buffered bytes on a full disk): a failure, the file stays",
+       [](FakePlatform& f) { f.files.closeFails = true; }, u"", ExtractResult::kCloseFailed,
+       temp2, package},
+      {"held: written, then held until released", [](FakePlatform&) {}, u"",
+       ExtractResult::kWritten, temp2, package, true},
+      {"held: changed by another process before the hold", [](FakePlatform& f) {
+         f.files.beforeHold = [](FakeFileSystem& fs, const std::u16string& p) { fs.files[p][20] ^= 1; };
+       },
+       u"", ExtractResult::kNotThePackage, temp2, [&] {
+         std::string changed = package;
+         changed[20] ^= 1;
+         return changed;
+       }(), true},
+      {"held: the package with more bytes behind it is not the package", [](FakePlatform& f) {
+         f.files.beforeHold = [](FakeFileSystem& fs, const std::u16string& p) { fs.files[p] += 'x'; };
+       },
+       u"", ExtractResult::kNotThePackage, temp2, package + 'x', true},
+      {"held: deleted before the hold", [](FakePlatform& f) {
+         f.files.beforeHold = [](FakeFileSystem& fs, const std::u16string& p) { fs.files.erase(p); };
+       },
+       u"", ExtractResult::kHoldFailed, temp2, std::nullopt, true},
+      {"held: open for writing elsewhere, so it cannot be held",
+       [](FakePlatform& f) { f.files.holdFails = true; }, u"", ExtractResult::kHoldFailed, temp2,
+       package, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.reason);
@@ -107,8 +132,18 @@ TEST_F(ExtractPatchTest, EachStepSucceedsOrStopsWhereTheTableSays) {
     Prepare(f);
     c.setup(f);
     std::u16string path = c.path;
-    EXPECT_EQ(ExtractPatchDetailed(f.platform(), path), c.expected);
+    PackageHold hold;
+    EXPECT_EQ(c.held ? ExtractPatchDetailed(f.platform(), path, hold)
+                     : ExtractPatchDetailed(f.platform(), path),
+              c.expected);
     EXPECT_EQ(Narrow(path), Narrow(c.expectedPath));
+    const bool holding = c.held && c.expected == ExtractResult::kWritten;
+    EXPECT_EQ(hold != nullptr, holding);
+    EXPECT_EQ(f.files.IsHeld(path), holding);
+    if (holding) {
+      EXPECT_FALSE(f.files.DeleteFileW(path)) << "nobody can delete a held copy";
+    }
+    hold.reset();
     EXPECT_EQ(f.files.openFiles, 0) << "the file is closed on every path";
     if (c.expected == ExtractResult::kTempPathFailed) {
       EXPECT_TRUE(f.files.probed.empty());

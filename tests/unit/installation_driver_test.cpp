@@ -233,6 +233,11 @@ TEST_F(RunInstallationTest, Scenarios) {
   const ProductSetup dePatched = {kCodeDe, u"5.2.1.0", u"1031", u"Quorvel 5 (Deutsch)"};
   const ProductSetup deOld = {kCodeDe, u"5.1.0.0", u"1031", u"Quorvel 5 (Deutsch)"};
   const ProductSetup frPatched = {kCodeFr, u"5.2.1.0", u"1036", u"Quorvel 5 (Fran\u00e7ais)"};
+  const ProductSetup frOld = {kCodeFr, u"5.1.0.0", u"1036", u"Quorvel 5 (Fran\u00e7ais)"};
+  // German (0x407) with its phone-book sort (0x10000): a locale wider than a language id.
+  const ProductSetup dePhoneBook = {kCodeDe, u"5.2.0.0", u"66567", u"Quorvel 5 (Deutsch)"};
+  ExpectedBox succeededPhoneBook = Succeeded(kGerman);
+  succeededPhoneBook.locale = 66567;
 
   struct Case {
     const char* why;
@@ -307,6 +312,14 @@ TEST_F(RunInstallationTest, Scenarios) {
        std::u16string(kCodeEn) + u";" + kCodeEn, {}, Guard::kNotRunning, false,
        {Succeeded(kEnglish), Failed(1603, kEnglish)}, {kCodeEn, kCodeEn}, {1033, 1033}, true,
        true},
+      {"every product at an unlisted version: one 308 each, no final 306",
+       {deOld, frOld}, {}, {}, Guard::kNotRunning, false,
+       {WrongVersion(u"Quorvel 5 (Deutsch)", kGerman),
+        WrongVersion(u"Quorvel 5 (Fran\u00e7ais)", 1036)},
+       {}, {1031, 1036}, true, true},
+      {"a language above 0xFFFF reaches SetThreadLocale whole",
+       {dePhoneBook}, {}, {}, Guard::kNotRunning, false,
+       {succeededPhoneBook}, {kCodeDe}, {66567}, true, true},
       {"a language that is no locale leaves the previous one in force",
        {{kCodeDe, u"5.2.0.0", u"1031", u"Quorvel 5 (Deutsch)"},
         {kCodeEn, u"5.1.0.0", u"Deutsch", u"Quorvel 5"}},
@@ -322,7 +335,9 @@ TEST_F(RunInstallationTest, Scenarios) {
     if (c.targets) machine.SetTargets(*c.targets);
     if (c.applicable) fake.resources.AddString(kEnglish, 900, *c.applicable);
     if (c.guard != Guard::kNotRunning) fake.processes.running = {{1234, u"Quor.exe"}};
-    fake.boxes.answer = [&fake, &c](const testing::FakeMessageBoxes::Box& box) {
+    int boxesWhileHeld = 0;
+    fake.boxes.answer = [&fake, &c, &boxesWhileHeld](const testing::FakeMessageBoxes::Box& box) {
+      boxesWhileHeld += fake.files.IsHeld(kTempPackage) ? 1 : 0;
       if (box.style != kPromptStyle) return kIdOk;
       if (c.guard == Guard::kCancelled) return kIdCancel;
       fake.processes.running.clear();
@@ -343,6 +358,14 @@ TEST_F(RunInstallationTest, Scenarios) {
     EXPECT_EQ(fake.thread.localeCalls, c.locales) << c.why;
     EXPECT_EQ(machine.TempPackageExists(), !c.tempDeleted) << c.why;
     EXPECT_EQ(fake.files.deleted.size(), c.tempDeleted ? 1u : 0u) << c.why;
+    // From its writing until the service has had it for the last product,
+    // so through every box; released before the program deletes it.
+    EXPECT_EQ(boxesWhileHeld, static_cast<int>(fake.boxes.shown.size())) << c.why;
+    EXPECT_TRUE(fake.files.held.empty()) << c.why;
+    // Once per run, and again only after a Retry: never once per product.
+    const int guardChecks =
+        ProductList.empty() ? 0 : (c.guard == Guard::kClosedOnRetry ? 2 : 1);
+    EXPECT_EQ(fake.processes.snapshots, guardChecks) << c.why;
     EXPECT_TRUE(fake.installer.OpenHandles().empty()) << c.why;
     EXPECT_EQ(fake.installer.badCloses(), 0) << c.why;
   }

@@ -176,6 +176,7 @@ struct OpenCase {
   const char* reason;
   std::u16string name;
   bool quiet;
+  bool seekFails = false;  // the list exists, but its end cannot be found
 };
 
 TEST_F(PatchListTest, UnopenableFileReports310AndFails) {
@@ -184,6 +185,8 @@ TEST_F(PatchListTest, UnopenableFileReports310AndFails) {
       {"the name is a directory", u"C:\\work\\sub", false},
       {"access refused", u"C:\\work\\locked.txt", false},
       {"quiet: the same outcome without a box", u"C:\\nowhere\\list.txt", true},
+      {"the end of the list cannot be found: nothing is written over its start",
+       u"C:\\work\\big.txt", false, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.reason);
@@ -192,9 +195,16 @@ TEST_F(PatchListTest, UnopenableFileReports310AndFails) {
     RunOptions.quiet = c.quiet;
     f.files.directories.insert(u"C:\\work\\sub\\");
     f.files.accessDenied.insert(u"C:\\work\\locked.txt");
+    f.files.seekFails = c.seekFails;
+    if (c.seekFails) f.files.files[c.name] = "earlier entries";
     std::u16string name = c.name;
     EXPECT_FALSE(WritePatchList(f.platform(), name));
-    EXPECT_EQ(f.files.files.count(c.name), 0u);
+    if (c.seekFails) {
+      EXPECT_EQ(f.files.files.at(c.name), "earlier entries");
+    } else {
+      EXPECT_EQ(f.files.files.count(c.name), 0u);
+    }
+    EXPECT_EQ(f.files.openFiles, 0);
     EXPECT_EQ(BoxTexts(f), c.quiet ? std::vector<std::string>{}
                                    : std::vector<std::string>{"You must supply a patch list."});
     EXPECT_EQ(f.resources.resourceLookups, 0) << "no block is read";
@@ -240,6 +250,14 @@ TEST_F(PatchListTest, ChoosesTheNameFromTheTargetCodes) {
       {"no '-' and fewer than four characters", targets(u"AB"), "patchlistAB.txt", true},
       {"empty text: nothing between stem and extension", targets(u""), "patchlist.txt", true},
       {"'-' at the very end", targets(u"ABC-"), "patchlist.txt", true},
+      {"a stream colon among the four characters: the default", targets(u"x:{AB-c:de}"),
+       "patchlist.txt", true},
+      {"a folder separator among them: the default", targets(u"{AB-..\\x}"), "patchlist.txt",
+       true},
+      {"a wildcard or pipe among them: the default", targets(u"{AB-a|b*}"), "patchlist.txt",
+       true},
+      {"a control character among them: the default",
+       targets(u"{AB-9B\t\x01}"), "patchlist.txt", true},
       {"package cannot be extracted: the default",
        [](FakePlatform& f) { f.resources.entries.erase({u"MSP", u"IDR_MSP"}); },
        "patchlist.txt", false},

@@ -56,6 +56,8 @@ TEST_F(PatchTargetsTest, ReadsTheTemplateInOneOrTwoAttempts) {
       {"2047 units fit the first buffer with its terminator", std::u16string(2047, u'a'), {2048}},
       {"2048 units need a second read into 2049", std::u16string(2048, u'b'), {2048, 2049}},
       {"a long list is read into exactly its length plus one", Codes(200), {2048, 7799 + 1}},
+      {"2^20 units, the most a package may ask for, come whole",
+       std::u16string(1u << 20, u'e'), {2048, (1u << 20) + 1}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.reason);
@@ -102,6 +104,11 @@ TEST_F(PatchTargetsTest, FailureLeavesTargetsAsTheyWere) {
                                                                     kErrorMoreData};
        },
        kPackage, 1, 2},
+      {"a text said to need more than 2^20 units: refused without a second read",
+       [](FakePlatform& f) {
+         f.installer.summaries[kPackage].templateText = std::u16string((1u << 20) + 1, u'f');
+       },
+       kPackage, 1, 1},
       {"second read fails",
        [](FakePlatform& f) {
          f.installer.summaries[kPackage].templateText = std::u16string(3000, u'c');

@@ -119,6 +119,7 @@ TEST_F(EnsureProductClosedTest, ChecksBeforeEveryPrompt) {
     bool expected;
     int prompts;
     const char* why;
+    std::vector<std::uint32_t> pauses = {};  // milliseconds, one per failed box
   };
   const std::vector<ProcessEntry> one = {{40, u"quor.exe"}};
   const std::vector<ProcessEntry> three = {{40, u"quor.exe"}, {41, u"Quor.exe"}, {42, u"quor.exe"}};
@@ -131,7 +132,10 @@ TEST_F(EnsureProductClosedTest, ChecksBeforeEveryPrompt) {
       {one, false, false, {{kIdRetry, true}}, true, 1, "closed, then Retry"},
       {one, false, false, {{kIdRetry}, {kIdRetry}, {kIdRetry, true}}, true, 3, "Retry repeats"},
       {one, false, false, {{kIdCancel, true}}, false, 1, "cancel even after closing"},
-      {one, false, false, {{0}, {kIdOk, true}}, true, 2, "failed box and OK act as Retry"},
+      {one, false, false, {{0}, {kIdOk, true}}, true, 2, "failed box and OK act as Retry",
+       {1000}},
+      {one, false, false, {{0}, {0}, {kIdCancel}}, false, 3,
+       "a box that keeps failing: a second's pause before each next check", {1000, 1000}},
       {{}, true, false, {{kIdRetry, false, true}}, true, 1, "no snapshot prompts"},
       {{}, true, false, {{kIdRetry}, {kIdCancel}}, false, 2, "no snapshot, then cancel"},
       {one, false, true, {{kIdRetry, true}}, true, 1, "shown under /q as well"},
@@ -152,6 +156,7 @@ TEST_F(EnsureProductClosedTest, ChecksBeforeEveryPrompt) {
     }
     EXPECT_EQ(fake.processes.snapshots, c.expected ? c.prompts + 1 : c.prompts)
         << c.why << ": one check before each prompt and one that ends the wait";
+    EXPECT_EQ(fake.processes.sleeps, c.pauses) << c.why;
   }
 }
 

@@ -93,6 +93,8 @@ TEST_F(TempNameTest, SkipsNamesThatExistOrCannotBeTested) {
        [&](FakeFileSystem& fs) { fs.directories.insert(temp + u"MSP2\\"); }, temp + u"MSP3"},
       {"a refused probe is skipped",
        [&](FakeFileSystem& fs) { fs.accessDenied.insert(temp + u"MSP2"); }, temp + u"MSP3"},
+      {"a probe that cannot tell (a sharing violation, a network error) is skipped",
+       [&](FakeFileSystem& fs) { fs.undetermined.insert(temp + u"MSP2"); }, temp + u"MSP3"},
       {"a run of leftovers is walked past",
        [&](FakeFileSystem& fs) {
          for (int n = 2; n <= 11; ++n) fs.files[temp + u"MSP" + Wide(std::to_string(n))] = "";

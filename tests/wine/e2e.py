@@ -395,6 +395,27 @@ def md5(path):
 
 # ---------------------------------------------------------------- check
 
+ERROR_SHARING_VIOLATION = 32
+
+
+def tamper_problems(facts_dir, number, patch):
+    path = os.path.join(facts_dir, f"tamper-{number}.json")
+    if not os.path.exists(path):
+        return [f"box {number}: the swap attempts left no record"]
+    with open(path, encoding="utf-8") as stream:
+        result = json.load(stream)
+    problems = []
+    for attempt in ("overwrite", "rename", "delete"):
+        if result.get(attempt) != ERROR_SHARING_VIOLATION:
+            problems.append(f"box {number}: {attempt} of the temporary package gave"
+                            f" {result.get(attempt)}, expected {ERROR_SHARING_VIOLATION}")
+    copy = os.path.join(facts_dir, f"tamper-{number}.bin")
+    if result.get("read") != 0 or not os.path.exists(copy) or read_bytes(copy) != patch:
+        problems.append(f"box {number}: the temporary package could not be read as the embedded"
+                        f" package (read {result.get('read')}, {result.get('bytesRead')} bytes)")
+    return problems
+
+
 def read_facts(facts_dir):
     with open(os.path.join(facts_dir, "context.json"), encoding="utf-8") as stream:
         context = json.load(stream)
@@ -441,6 +462,12 @@ def check(table, case, facts_dir):
             for name in wanted["snapshot_has"]:
                 if name not in present:
                     problems.append(f"{name} was not written yet when box {number} was shown")
+
+    # What another process of the user could do to the temporary package
+    # while a box was up: no swap, and the package whole to read.
+    for number, wanted in enumerate(case.get("boxes", []), 1):
+        if "tamper" in wanted.get("then", []):
+            problems += tamper_problems(facts_dir, number, patch)
 
     # Files under C:\work.
     seeds = case.get("seed", {})

@@ -108,6 +108,11 @@ e2e__hold_actions() {
         quor_stop main ;;
       snapshot)
         (cd "$e2e__work" && find . -type f -printf '%P\n') >"$e2e__facts/snapshot-$number.txt" ;;
+      tamper)
+        # Another process of the user tries to swap the temporary package.
+        wine_run 60 "$HOTFIX_PROBE" tamper "${e2e__temp_windows}MSP2" \
+          "$(winpath_of "$e2e__facts/tamper-$number.bin")" >"$e2e__facts/tamper-$number.json" ||
+          fail "probe tamper failed at box $number" ;;
       *) fail "unknown action $action for box $number" ;;
     esac
   done
@@ -129,6 +134,7 @@ e2e_run_case() {
   local user temp_dir
   user=$(id -un)
   temp_dir=$WINE_PREFIX_C/users/$user/Temp
+  e2e__temp_windows="C:\\users\\$user\\Temp\\"
   mkdir -p "$e2e__facts" "$e2e__work" "$temp_dir"
   python3 - "$e2e__facts/context.json" "$e2e__work" "$temp_dir" "C:\\users\\$user\\Temp\\" <<'EOF'
 import json, sys

@@ -2,7 +2,8 @@
 # wine-fixture: none
 # Header facts of the built programs, read with objdump: 64-bit, the right
 # subsystem, ASLR with high entropy and DEP, relocations kept (ASLR needs
-# them), and no DLL that a bare Windows machine lacks.
+# them), and no DLL that a bare Windows machine lacks; hotfix.exe imports
+# only KnownDLLs and no 32-bit file seek.
 source "$(dirname "$0")/lib.sh"
 
 # Every Windows program: linked statically, so no MinGW runtime DLL.
@@ -51,3 +52,32 @@ for entry in "${programs[@]}"; do
   done
   wine_log "$name imports: $(tr '\n' ' ' <<<"$imports")"
 done
+
+wine_case "hotfix.exe imports only DLLs that Windows loads from its known set"
+# KnownDLLs of Windows 7 and every later version: Windows maps these from the
+# system directory whatever the search order. Any other import would be looked
+# for in the program's folder first (a Downloads folder, as a rule).
+known_dlls=(advapi32.dll comdlg32.dll gdi32.dll imagehlp.dll imm32.dll kernel32.dll msctf.dll
+  msvcrt.dll normaliz.dll nsi.dll ole32.dll oleaut32.dll psapi.dll rpcrt4.dll sechost.dll
+  setupapi.dll shell32.dll shlwapi.dll user32.dll wldap32.dll ws2_32.dll)
+static_client=${HOTFIX_STATIC_MSI_CLIENT:-$HOTFIX_BUILD_DIR/tests/tools/hostile_msi/static_msi_client.exe}
+# program | its imports outside KnownDLLs -- why
+known_cases=(
+  "$HOTFIX_EXE|"                # the product: none
+  "$static_client|msi.dll"      # the control: the check does see such an import
+)
+for entry in "${known_cases[@]}"; do
+  IFS='|' read -r exe expected <<<"$entry"
+  [[ -f $exe ]] || { wine__record_failure "$exe has not been built"; continue; }
+  outside=$("$HOTFIX_OBJDUMP" -p "$exe" | awk '/DLL Name:/ {print tolower($3)}' |
+    grep -vxF -f <(printf '%s\n' "${known_dlls[@]}") | tr '\n' ' ')
+  expect_eq "${outside% }" "$expected" "$(basename "$exe"): imports outside KnownDLLs"
+done
+
+wine_case "hotfix.exe seeks with 64-bit positions only"
+# SetFilePointer without a high part fails on a file of 4 GiB or more (Wine
+# accepts it, Windows does not), so a patch list that large would be written
+# over from its start.
+if "$HOTFIX_OBJDUMP" -p "$HOTFIX_EXE" | awk '$NF == "SetFilePointer" {found = 1} END {exit !found}'; then
+  wine__record_failure "hotfix.exe imports SetFilePointer"
+fi
