@@ -82,7 +82,6 @@ e2e__add_product() {
     product_build_sample "$hex" "$E2E_PATCHED_VERSION"
     product_package_file "$PRODUCT_MSI" quore.arx "$e2e__facts/arx-new-$key"
     PRODUCT_MSI=$installed_msi
-    product_local_package "$code"
   fi
 }
 
