@@ -1,10 +1,11 @@
 # Link settings every Windows program of the project shares: static (no MinGW
-# runtime DLLs beside it), Unicode entry point, ASLR with high entropy, DEP.
+# runtime DLLs beside it), Unicode entry point, ASLR with high entropy, DEP,
+# and no link time in the header, so that a rebuild gives the same bytes.
 function(hotfix_windows_program target subsystem)
   target_compile_definitions(${target} PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
   target_link_options(${target} PRIVATE
     -static -static-libgcc -static-libstdc++ -municode
-    -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat
+    -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat -Wl,--no-insert-timestamp
     $<$<CONFIG:Release>:-s>)
   if(subsystem STREQUAL "GUI")
     target_link_options(${target} PRIVATE -mwindows)

@@ -144,7 +144,7 @@ expect_file_bytes_equal() {
   fi
   cmp -s "$actual" "$expected" && return 0
   local first
-  first=$(cmp "$actual" "$expected" 2>/dev/null | awk '{print $5}' | tr -d ,)
+  first=$(cmp "$actual" "$expected" 2>/dev/null | sed -n 's/.* differ: byte \([0-9]*\),.*/\1/p')
   wine__record_failure "$what: $actual ($(stat -c %s "$actual") bytes) differs from $expected ($(stat -c %s "$expected") bytes)${first:+, first at byte $first}"
   if [[ -n $first ]]; then
     local from=$(( first > 16 ? first - 17 : 0 ))

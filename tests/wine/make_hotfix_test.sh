@@ -1,0 +1,117 @@
+#!/bin/bash
+# A release engineer's hotfix around a patch of another product, made by
+# scripts/make-hotfix.sh from two pairs of packages (Velmora Studio, English
+# and German, 3.4.0.0 and 3.4.2.0: quore.arx changes and notes.txt is new),
+# signed with a throw-away certificate. The signature verifies against its
+# chain and breaks when a byte changes; a rebuild in another folder, without
+# signing, is the signed program less its signature, byte for byte. Under
+# Wine the signed hotfix lists its targets (/i), patches an installed English
+# 3.4.0.0 (301; 3.4.2.0, both files, the patch registered) and, run again,
+# says the product is up to date.
+source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/products.sh"
+
+en_code="{A1B2C3D4-0000-1111-2222-333344445555}"
+de_code="{A1B2C3D4-0000-1111-2222-333344446666}"
+upgrade="{11111111-2222-3333-4444-555555555555}"
+patch_code="{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}"
+name="Velmora Studio"
+[[ -x $HOTFIX_MAKE_PATCH ]] ||
+  fail "no make-patch at $HOTFIX_MAKE_PATCH: build the host preset first (cmake --build --preset host)"
+
+wine_case "two pairs of packages and a throw-away code-signing certificate"
+release=$WINE_TEST_DIR/release
+mkdir -p "$release"
+velmora=(--quor "$HOTFIX_QUOR" --upgrade-code "$upgrade" --folder Velmora)
+for variant in "$en_code 1033" "$de_code 1031"; do
+  read -r code language <<<"$variant"
+  "$PRODUCT_MAKER" "${velmora[@]}" "$code" "$name" "$language" 3.4.0.0 "$release/$language-3.4.0.0.msi" >/dev/null &&
+    "$PRODUCT_MAKER" "${velmora[@]}" --notes "$code" "$name" "$language" 3.4.2.0 "$release/$language-3.4.2.0.msi" \
+      >/dev/null || fail "cannot build the $language packages"
+done
+pairs=("$release/1033-3.4.0.0.msi" "$release/1033-3.4.2.0.msi" "$release/1031-3.4.0.0.msi" "$release/1031-3.4.2.0.msi")
+
+certs=$WINE_TEST_DIR/certs
+"$HOTFIX_SOURCE_DIR/tests/products/make-test-certificate.sh" "$certs" >/dev/null ||
+  fail "cannot make the test certificate"
+
+make_hotfix() {  # make_hotfix OUT BUILD_DIR [OPTION...]
+  local out=$1 build=$2 rc=0
+  shift 2
+  SOURCE_DATE_EPOCH=1300000000 "$HOTFIX_SOURCE_DIR/scripts/make-hotfix.sh" --out "$out" --build-dir "$build" \
+    --make-patch "$HOTFIX_MAKE_PATCH" --patch-code "$patch_code" --title "$name VS3420001" \
+    --description "This hotfix updates $name to version 3.4.2.0." \
+    --file-location 'https://example.invalid/velmora.exe' --desc-location 'https://example.invalid/velmora.html' \
+    "$@" "${pairs[@]}" >"$out.log" 2>&1 || rc=$?
+  (( rc == 0 )) || fail "make-hotfix.sh ended with $rc: $(tail -20 "$out.log")"
+}
+
+wine_case "the one command, signing"
+signed=$release/signed
+make_hotfix "$signed" "$release/build one" --sign-pkcs12 "$certs/signing.p12" \
+  --sign-password-file "$certs/password.txt"
+expect_contains "$(cat "$signed.log")" "at 3.4.0.0: patches it to 3.4.2.0" "the summary of what the hotfix does"
+"$HOTFIX_SOURCE_DIR/scripts/describe-patch.sh" "$signed/patch.msp" 3.4.2.0 "$name VS3420001" \
+  "This hotfix updates $name to version 3.4.2.0." 'https://example.invalid/velmora.exe' \
+  'https://example.invalid/velmora.html' >"$release/expected.txt"
+expect_file_bytes_equal "$signed/description.txt" "$release/expected.txt" "the description block"
+expect_contains "$(tr -d '\r' <"$signed/description.txt")" "ProductCode=$en_code" "the block's product code"
+
+wine_case "the signature"
+osslsigncode verify -CAfile "$certs/ca.pem" -in "$signed/hotfix.exe" >"$release/verify.log" 2>&1 ||
+  fail "osslsigncode verify refused the signed hotfix: $(tail -5 "$release/verify.log")"
+expect_contains "$(cat "$release/verify.log")" "Subject: /CN=Velmora Test Release" "the signer"
+! osslsigncode verify -in "$signed/hotfix.exe" >/dev/null 2>&1 ||
+  fail "verification passed without the test CA: the chain was not checked"
+cp "$signed/hotfix.exe" "$release/changed.exe"
+printf '\x5A' | dd of="$release/changed.exe" bs=1 seek=4096 conv=notrunc status=none
+cmp -s "$release/changed.exe" "$signed/hotfix.exe" && fail "the byte at 4096 was already 0x5A"
+! osslsigncode verify -CAfile "$certs/ca.pem" -in "$release/changed.exe" >/dev/null 2>&1 ||
+  fail "a hotfix changed after signing still verifies"
+
+wine_case "a rebuild in another folder, unsigned, is the published hotfix less its signature"
+rebuilt=$release/rebuilt
+make_hotfix "$rebuilt" "$release/build-two"
+osslsigncode remove-signature -in "$signed/hotfix.exe" -out "$release/unsigned.exe" >/dev/null 2>&1 ||
+  fail "cannot remove the signature"
+expect_file_bytes_equal "$rebuilt/hotfix.exe" "$release/unsigned.exe" "the rebuilt hotfix.exe"
+expect_file_bytes_equal "$rebuilt/hotfix.exe" "$release/build one/hotfix.exe" "the two unsigned builds"
+expect_file_bytes_equal "$rebuilt/patch.msp" "$signed/patch.msp" "the rebuilt patch"
+hotfix=$signed/hotfix.exe
+
+wine_case "the signed hotfix under Wine: /i"
+wine_new_prefix main
+robot_start "$WINE_TEST_DIR/boxes-list.jsonl" --default ok --timeout 120
+wine_run 180 "$hotfix" /i || fail "hotfix.exe /i ended with $?, not 0"
+robot_stop || true
+expect_boxes "$WINE_TEST_DIR/boxes-list.jsonl" \
+  "[{\"caption\": \"List of Products\", \"text\": \"$en_code;$de_code\", \"icon\": \"none\"}]"
+
+wine_case "the signed hotfix patches Velmora"
+product_install "$release/1033-3.4.0.0.msi"
+product_installed "$en_code" Velmora
+folder=$PRODUCT_FOLDER_DIR
+[[ ! -e $folder/notes.txt ]] || fail "Velmora 3.4.0.0 has notes.txt already"
+
+run_hotfix() {  # run_hotfix BOXES_FILE EXPECTED_JSON
+  robot_start "$1" --default ok --timeout 200
+  wine_run 240 "$hotfix" || fail "hotfix.exe ended with $?, not 0"
+  robot_stop || true
+  expect_boxes "$1" "$2"
+}
+run_hotfix "$WINE_TEST_DIR/boxes.jsonl" \
+  '[{"caption": "Installation Successful", "text": "The hotfix has been successfully installed.", "icon": "information"}]'
+
+product_info "$en_code" VersionString
+expect_eq "$PRODUCT_INFO" 3.4.2.0 "VersionString after the patch"
+product_package_file "$release/1033-3.4.2.0.msi" quore.arx "$WINE_TEST_DIR/quore.arx.new"
+product_package_file "$release/1033-3.4.2.0.msi" notes.txt "$WINE_TEST_DIR/notes.txt.new"
+expect_file_bytes_equal "$folder/quore.arx" "$WINE_TEST_DIR/quore.arx.new" "the changed quore.arx"
+expect_file_bytes_equal "$folder/notes.txt" "$WINE_TEST_DIR/notes.txt.new" "the new notes.txt"
+product_patches "$en_code"
+expect_eq "$(json_field "$PRODUCT_PATCHES" patches.0.code)" "$patch_code" "the registered patch"
+expect_eq "$(json_field "$PRODUCT_PATCHES" patches.0.state)" 1 "its state (applied)"
+
+wine_case "run again: up to date"
+run_hotfix "$WINE_TEST_DIR/boxes-again.jsonl" \
+  '[{"caption": "Installation Unnecessary", "text": "Your version of Velmora Studio is up-to-date and this hotfix is not necessary", "icon": "stop"}]'
