@@ -2,8 +2,9 @@
 # A release engineer's hotfix around a patch of another product, made by
 # scripts/make-hotfix.sh from two pairs of packages (Velmora Studio, English
 # and German, 3.4.0.0 and 3.4.2.0: quore.arx changes and notes.txt is new),
-# signed with a throw-away certificate. The signature verifies against its
-# chain and breaks when a byte changes; a rebuild in another folder, without
+# signed with a throw-away certificate and time-stamped by a server on
+# loopback. The signature verifies against its chain and breaks when a byte
+# changes; a rebuild in another folder, without
 # signing, is the signed program less its signature, byte for byte. Under
 # Wine the signed hotfix lists its targets (/i), patches an installed English
 # 3.4.0.0 (301; 3.4.2.0, both files, the patch registered) and, run again,
@@ -46,10 +47,17 @@ make_hotfix() {  # make_hotfix OUT BUILD_DIR [OPTION...]
   (( rc == 0 )) || fail "make-hotfix.sh ended with $rc: $(tail -20 "$out.log")"
 }
 
-wine_case "the one command, signing"
+wine_case "a time-stamp server on loopback"
+/usr/bin/python3 "$HOTFIX_SOURCE_DIR/tests/wine/timestamp_server.py" "$certs" "$release/tsa.port" \
+  "$release/tsa.log" 2>"$release/tsa.err" &
+tsa_pid=$!
+trap 'status=$?; kill "$tsa_pid" 2>/dev/null; (exit $status); wine__on_exit' EXIT
+wait_for_file "$release/tsa.port" 20 || fail "the time-stamp server did not start: $(cat "$release/tsa.err")"
+
+wine_case "the one command, signing with a time stamp"
 signed=$release/signed
 make_hotfix "$signed" "$release/build one" --sign-pkcs12 "$certs/signing.p12" \
-  --sign-password-file "$certs/password.txt"
+  --sign-password-file "$certs/password.txt" --timestamp-url "http://127.0.0.1:$(cat "$release/tsa.port")"
 expect_contains "$(cat "$signed.log")" "at 3.4.0.0: patches it to 3.4.2.0" "the summary of what the hotfix does"
 "$HOTFIX_SOURCE_DIR/scripts/describe-patch.sh" "$signed/patch.msp" 3.4.2.0 "$name VS3420001" \
   "This hotfix updates $name to version 3.4.2.0." 'https://example.invalid/velmora.exe' \
@@ -58,9 +66,11 @@ expect_file_bytes_equal "$signed/description.txt" "$release/expected.txt" "the d
 expect_contains "$(tr -d '\r' <"$signed/description.txt")" "ProductCode=$en_code" "the block's product code"
 
 wine_case "the signature"
-osslsigncode verify -CAfile "$certs/ca.pem" -in "$signed/hotfix.exe" >"$release/verify.log" 2>&1 ||
-  fail "osslsigncode verify refused the signed hotfix: $(tail -5 "$release/verify.log")"
+osslsigncode verify -CAfile "$certs/ca.pem" -TSA-CAfile "$certs/ca.pem" -in "$signed/hotfix.exe" \
+  >"$release/verify.log" 2>&1 || fail "osslsigncode verify refused the signed hotfix: $(tail -5 "$release/verify.log")"
 expect_contains "$(cat "$release/verify.log")" "Subject: /CN=Velmora Test Release" "the signer"
+expect_contains "$(cat "$release/verify.log")" "Timestamp Server Signature verification: ok" "the time stamp"
+expect_eq "$(grep -c answered "$release/tsa.log")" 1 "requests the time-stamp server answered"
 ! osslsigncode verify -in "$signed/hotfix.exe" >/dev/null 2>&1 ||
   fail "verification passed without the test CA: the chain was not checked"
 cp "$signed/hotfix.exe" "$release/changed.exe"
