@@ -182,13 +182,13 @@ product_patches() {
 
 product_state() {
   local code=${1:?product_state CODE}
-  products__probe 60 product-state "$code" || fail "probe product-state $code failed"
+  products__probe 60 product-state "$code" || fail "probe product-state $code failed with $?: $products__out"
   PRODUCT_STATE=$(json_field "$products__out" state) || fail "probe product-state: $products__out"
 }
 
 product_info() {
   local code=${1:?product_info CODE PROPERTY} property=${2:?product_info CODE PROPERTY}
-  products__probe 60 product-info "$code" "$property" || fail "probe product-info $code $property failed"
+  products__probe 60 product-info "$code" "$property" || fail "probe product-info $code $property failed with $?: $products__out"
   PRODUCT_INFO=$products__out
 }
 
