@@ -181,9 +181,9 @@ limit=300  # seconds; a program that takes longer is stuck, and the bench stops
 timed() {
   local var=$1; shift
   local start end rc=0
-  start=$EPOCHREALTIME
+  start=${EPOCHREALTIME/,/.}
   timeout --kill-after=5 "$limit" "$wine" "$@" </dev/null >>"$bench/logs/programs.log" 2>&1 || rc=$?
-  end=$EPOCHREALTIME
+  end=${EPOCHREALTIME/,/.}
   (( rc != 124 && rc != 137 )) || die "$* did not end within ${limit}s"
   printf -v "$var" '%s' "$("$python" -c "print(f'{$end - $start:.6f}')")"
   return $rc
@@ -203,6 +203,8 @@ void() {  # void MEASURE TITLE UNIT RUN REASON
   echo "  run $4: VOID: $5 (this run's figures are left out)"
 }
 sub() { "$python" -c "print(f'{$1 - $2:.6f}')"; }
+# Set by timed and patch_once through printf -v.
+a="" b="" big="" small="" copy="" exit_=""
 
 # Every program once, untimed: its files in the page cache, Wine's too.
 say "Warming up"
