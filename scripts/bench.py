@@ -106,7 +106,11 @@ def summary(values, unit_scale, digits):
         return "void", None
     scaled = [v * unit_scale for v in values]
     median = statistics.median(scaled)
-    return f"{median:.{digits}f} ({min(scaled):.{digits}f}-{max(scaled):.{digits}f})", median
+
+    def text(value):  # no "-0" for a value that rounds to zero
+        return f"{value if round(value, digits) else 0.0:.{digits}f}"
+
+    return f"{text(median)} ({text(min(scaled))}-{text(max(scaled))})", median
 
 
 def report(path):

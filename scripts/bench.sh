@@ -132,6 +132,7 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
+trap 'echo "bench.sh: line $LINENO: a command failed with $?" >&2' ERR
 [[ -d $WINEPREFIX ]] && { timeout 20 "$wineserver" -k >/dev/null 2>&1 || true; }
 rm -rf "$WINEPREFIX" "$bench/work"
 work=$bench/work
@@ -175,6 +176,7 @@ idle_pid=$!
 
 results=$bench/results.tsv
 : >"$results"
+: >"$bench/logs/programs.log"
 limit=300  # seconds; a program that takes longer is stuck, and the bench stops
 
 # timed VAR PROGRAM ARGS...: runs a Windows program, its wall time in s in VAR.
@@ -193,7 +195,9 @@ quiet() {  # quiet PROGRAM ARGS...: a Windows program, output to the log, bounde
   timeout --kill-after=5 "$limit" "$wine" "$@" </dev/null >>"$bench/logs/programs.log" 2>&1
 }
 
-probe_out() { timeout --kill-after=5 60 "$wine" "$probe" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
+probe_out() {
+  timeout --kill-after=5 60 "$wine" "$probe" "$@" </dev/null 2>>"$bench/logs/programs.log" | tr -d '\r'
+}
 
 record() {  # record MEASURE TITLE UNIT PROGRAM ANCHOR
   printf '%s\t%s\t%s\t%s\t%s\n' "$@" >>"$results"
@@ -253,7 +257,8 @@ patch_once() {
   else
     timed seconds msiexec /p "$(winpath "$sample_msp")" /qn || true
   fi
-  version=$(probe_out product-info "$product_code" VersionString)
+  version=$(probe_out product-info "$product_code" VersionString) ||
+    version="unknown (the probe failed with $?)"
   if [[ $version != 5.2.1.0 ]]; then
     printf -v "$var" 'VOID: %s left the product at %s, not 5.2.1.0' "$side" "$version"
   elif [[ $(boxes) != "$before" ]]; then
