@@ -124,6 +124,9 @@ export WINEPREFIX=$bench/prefix WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 xvfb_pid="" robot_pid="" idle_pid=""
 cleanup() {
+  # Each step whatever became of the one before (a process may be gone already).
+  set +e
+  trap - ERR
   [[ -n $robot_pid ]] && kill "$robot_pid" 2>/dev/null
   [[ -n $idle_pid ]] && kill "$idle_pid" 2>/dev/null
   [[ -d $WINEPREFIX ]] && timeout 20 "$wineserver" -k >/dev/null 2>&1
