@@ -23,21 +23,11 @@ import subprocess
 import sys
 import time
 
-MOVED = ("registry461", "QUORMiniDump_SendAppArgs")
-SOURCE_CONDITION = ('NOT Installed OR (REINSTALLMODE AND NOT PATCH AND NOT MSIPATCHREMOVE AND '
-                    'REMOVE <>"ALL" AND QUOR_SECONDARY_INSTALL <>"1")')
-SHARED_CONDITION = '(' + SOURCE_CONDITION + ') AND SHAREDSUPPORT<>"1"'
-CONDITIONS = {
-    "ResolveSourceDir": SOURCE_CONDITION,
-    "SetMergeManufacturerMDBCD": SHARED_CONDITION,
-    "MergeManufacturerMDBCD": SHARED_CONDITION,
-    "SetMergeManufacturerMDBCDEX": SHARED_CONDITION,
-    "MergeManufacturerMDBCDEX": SHARED_CONDITION,
-    "SetUncabManufacturerCD": SHARED_CONDITION,
-    "UncabManufacturerCD": SHARED_CONDITION,
-    "HarvestInstallSelection": "Installed AND NOT MSIPATCHREMOVE",
-}
-COMPONENT = "QUORE.arx.9A0AD67F_1899_4E39_B406_AAD935BD48BE"
+# The ten cached-package changes, as the end-to-end tests expect them.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests", "wine"))
+from e2e import CONDITION_EDITS, REGISTRY_EDITS  # noqa: E402
+
+MOVED = tuple(REGISTRY_EDITS)
 
 
 def registry_idt(source, out, total):
@@ -65,12 +55,12 @@ def export(package, table):
 def check_edits(package):
     problems = []
     sequence = {row[0]: row[1] for row in export(package, "InstallExecuteSequence")}
-    for action, condition in CONDITIONS.items():
+    for action, condition in CONDITION_EDITS.items():
         if sequence.get(action) != condition:
             problems.append(f"{action}: condition {sequence.get(action)!r}")
     registry = {row[0]: row[5] for row in export(package, "Registry")}
-    for key in MOVED:
-        if registry.get(key) != COMPONENT:
+    for key, component in REGISTRY_EDITS.items():
+        if registry.get(key) != component:
             problems.append(f"Registry {key}: component {registry.get(key)!r}")
     for problem in problems:
         print(problem)

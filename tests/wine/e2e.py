@@ -53,7 +53,9 @@ SUCCESS_RESULTS = (0, 1641, 3010)
 SOURCE_CONDITION = ('NOT Installed OR (REINSTALLMODE AND NOT PATCH AND NOT MSIPATCHREMOVE AND '
                     'REMOVE <>"ALL" AND QUOR_SECONDARY_INSTALL <>"1")')
 SHARED_CONDITION = "(" + SOURCE_CONDITION + ') AND SHAREDSUPPORT<>"1"'
-EDITED_CONDITIONS = {
+# The ten changes the hotfix makes to a cached package (scripts/bench.py
+# checks them too).
+CONDITION_EDITS = {
     "ResolveSourceDir": SOURCE_CONDITION,
     "SetMergeManufacturerMDBCD": SHARED_CONDITION,
     "MergeManufacturerMDBCD": SHARED_CONDITION,
@@ -62,14 +64,20 @@ EDITED_CONDITIONS = {
     "SetUncabManufacturerCD": SHARED_CONDITION,
     "UncabManufacturerCD": SHARED_CONDITION,
     "HarvestInstallSelection": "Installed AND NOT MSIPATCHREMOVE",
+}
+ARX_COMPONENT = "QUORE.arx.9A0AD67F_1899_4E39_B406_AAD935BD48BE"
+REGISTRY_EDITS = {
+    "registry461": ARX_COMPONENT,
+    "QUORMiniDump_SendAppArgs": ARX_COMPONENT,
+}
+EDITED_CONDITIONS = {
+    **CONDITION_EDITS,
     # Near misses keep what the product was built with.
     "ResolveSourceDirEx": "NOT Installed",
     "harvestInstallSelection": "Installed",
 }
-ARX_COMPONENT = "QUORE.arx.9A0AD67F_1899_4E39_B406_AAD935BD48BE"
 EDITED_COMPONENTS = {
-    "registry461": ARX_COMPONENT,
-    "QUORMiniDump_SendAppArgs": ARX_COMPONENT,
+    **REGISTRY_EDITS,
     "Registry461": "QUORE.exe",
     "registry4610": "QUORE.exe",
     "QUORMiniDump_SendAppArgsEx": "QUORE.exe",
