@@ -117,9 +117,8 @@ echo "$large_msi: $(stat -c %s "$large_msi") bytes, $rows Registry rows, the las
 
 # ---------------------------------------------------------------- the machine
 
-wine=$(command -v wine64 || true)
-[[ -n $wine ]] || wine=/usr/lib/wine/wine64
-wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+source "$root/scripts/wine-machine.sh"
+machine_find_wine
 export WINEPREFIX=$bench/prefix WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 xvfb_pid="" robot_pid="" idle_pid=""
@@ -129,9 +128,7 @@ cleanup() {
   trap - ERR
   [[ -n $robot_pid ]] && kill "$robot_pid" 2>/dev/null
   [[ -n $idle_pid ]] && kill "$idle_pid" 2>/dev/null
-  [[ -d $WINEPREFIX ]] && timeout 20 "$wineserver" -k >/dev/null 2>&1
-  if [[ -n $xvfb_pid ]]; then kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; fi
-  return 0
+  machine_stop
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -141,27 +138,8 @@ rm -rf "$WINEPREFIX" "$bench/work"
 work=$bench/work
 mkdir -p "$work"
 
-winpath() {
-  local path
-  path=$(realpath -m "$1")
-  if [[ $path == "$WINEPREFIX/drive_c/"* ]]; then
-    path=${path#"$WINEPREFIX/drive_c/"}
-    printf 'C:\\%s\n' "${path//\//\\}"
-  else
-    printf 'Z:%s\n' "${path//\//\\}"
-  fi
-}
-
 say "A warm Wine machine in $WINEPREFIX"
-for n in $(seq 200 260); do
-  [[ -e /tmp/.X$n-lock || -e /tmp/.X11-unix/X$n ]] && continue
-  Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp </dev/null >"$bench/logs/xvfb.log" 2>&1 &
-  xvfb_pid=$!
-  for _ in $(seq 100); do [[ -S /tmp/.X11-unix/X$n ]] && break; sleep 0.1; done
-  if [[ -S /tmp/.X11-unix/X$n ]] && kill -0 "$xvfb_pid" 2>/dev/null; then export DISPLAY=:$n; break; fi
-  kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; xvfb_pid=""
-done
-[[ -n $xvfb_pid ]] || die "no free X display between :200 and :260"
+machine_start_xvfb 200 260 "$bench/logs/xvfb.log"
 timeout --kill-after=10 180 "$wine" wineboot -i </dev/null >"$bench/logs/wineboot.log" 2>&1 ||
   die "wineboot failed (see $bench/logs/wineboot.log)"
 # As the test machines: no crash dialog, and windows that no window manager

@@ -72,10 +72,8 @@ say "Checking the sample patch against a rebuild from the sample products"
   die "resources/sample is not what scripts/make-sample-patch.sh makes"
 echo "sample.msp: $(stat -c %s "$root/resources/sample/sample.msp") bytes"
 
-wine=$(command -v wine64 || true)
-[[ -n $wine ]] || { [[ -x /usr/lib/wine/wine64 ]] && wine=/usr/lib/wine/wine64; }
-[[ -n $wine ]] || die "no wine64"
-wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+source "$root/scripts/wine-machine.sh"
+machine_find_wine
 
 # ---------------------------------------------------------------- the machine
 
@@ -89,12 +87,7 @@ quor_pid=""
 cleanup() {
   [[ -n $robot_pid ]] && kill "$robot_pid" 2>/dev/null
   [[ -n $quor_pid ]] && kill "$quor_pid" 2>/dev/null
-  [[ -d $WINEPREFIX ]] && timeout 20 "$wineserver" -k >/dev/null 2>&1
-  if [[ -n $xvfb_pid ]]; then
-    kill "$xvfb_pid" 2>/dev/null
-    wait "$xvfb_pid" 2>/dev/null
-  fi
-  return 0
+  machine_stop
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -105,41 +98,6 @@ fi
 rm -rf "$state"
 mkdir -p "$state/products" "$state/logs"
 
-# Windows paths of Linux files: the prefix's C: drive, or Z:.
-winpath() {
-  local path
-  path=$(realpath -m "$1")
-  if [[ $path == "$WINEPREFIX/drive_c/"* ]]; then
-    path=${path#"$WINEPREFIX/drive_c/"}
-    printf 'C:\\%s\n' "${path//\//\\}"
-  else
-    printf 'Z:%s\n' "${path//\//\\}"
-  fi
-}
-
-start_xvfb() {
-  local n
-  for n in $(seq 120 199); do
-    [[ -e /tmp/.X$n-lock || -e /tmp/.X11-unix/X$n ]] && continue
-    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp </dev/null >"$state/logs/xvfb.log" 2>&1 &
-    xvfb_pid=$!
-    local waited
-    for waited in $(seq 100); do
-      [[ -S /tmp/.X11-unix/X$n ]] && break
-      kill -0 "$xvfb_pid" 2>/dev/null || break
-      sleep 0.1
-    done
-    if [[ -S /tmp/.X11-unix/X$n ]] && kill -0 "$xvfb_pid" 2>/dev/null; then
-      export DISPLAY=:$n
-      return 0
-    fi
-    kill "$xvfb_pid" 2>/dev/null
-    wait "$xvfb_pid" 2>/dev/null
-    xvfb_pid=""
-  done
-  die "no free X display between :120 and :199 for Xvfb"
-}
-
 # A person answers the boxes only on a display that works and only for the
 # plain run; the pictures always come from a private display of their own.
 interactive=no
@@ -147,7 +105,7 @@ if [[ -z $screenshots && -n ${DISPLAY:-} ]] && timeout 10 xdpyinfo >/dev/null 2>
   interactive=yes
   say "Using your display $DISPLAY: answer each message box as it appears"
 else
-  start_xvfb
+  machine_start_xvfb 120 199 "$state/logs/xvfb.log"
   # The pictures show English wherever the user's own language decides.
   export LC_ALL=C.UTF-8
   unset LANGUAGE
