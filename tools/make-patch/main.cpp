@@ -112,6 +112,7 @@ int main(int argc, char** argv) {
                        makepatch::ReadPackage(arguments.packages[i + 1])});
     }
     const makepatch::PatchPlan plan = makepatch::PlanPatch(pairs, arguments.options, makepatch::EncoderFor);
+    for (const std::string& warning : plan.warnings) std::fprintf(stderr, "make-patch: warning: %s\n", warning.c_str());
     makepatch::WritePatch(plan, arguments.output);
   } catch (const makepatch::PatchError& error) {
     std::fprintf(stderr, "make-patch: %s\n", error.what());

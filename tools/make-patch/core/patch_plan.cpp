@@ -6,6 +6,7 @@
 #include <set>
 
 #include "core/patch_error.h"
+#include "core/patch_rules.h"
 
 namespace makepatch {
 namespace {
@@ -75,7 +76,21 @@ struct PairFacts {
   std::vector<std::uint32_t> newVersionParts;
   std::string productName;
   std::string manufacturer;
+  std::vector<std::string> warnings;
 };
+
+// Windows Installer's rules for what a patch may change: refusals end the
+// plan with every broken rule of the pair, warnings travel with the plan.
+void CheckRules(const PackagePair& pair, const std::string& label, std::vector<std::string>& warnings) {
+  std::vector<std::string> refusals;
+  for (const RuleFinding& finding : CheckPatchingRules(pair.older.database, pair.newer.database)) {
+    (finding.kind == RuleFinding::Kind::kWarning ? warnings : refusals).push_back(label + ": " + finding.message);
+  }
+  if (refusals.empty()) return;
+  std::string message = refusals.front();
+  for (std::size_t i = 1; i < refusals.size(); ++i) message += "\n" + refusals[i];
+  throw PatchError(message);
+}
 
 PairFacts CheckPair(const PackagePair& pair, std::size_t number) {
   const Package& older = pair.older;
@@ -118,6 +133,7 @@ PairFacts CheckPair(const PackagePair& pair, std::size_t number) {
       older.database.FindTable("Media") == nullptr) {
     throw PatchError(label + ": a package without File or Media table cannot be patched");
   }
+  CheckRules(pair, label, facts.warnings);
   facts.productName = RequireProperty(newer, "ProductName");
   facts.manufacturer = newer.database.Property("Manufacturer").value_or("");
   return facts;
@@ -286,6 +302,9 @@ PatchPlan PlanPatch(const std::vector<PackagePair>& pairs, const PatchOptions& o
   }
 
   PatchPlan plan;
+  for (PairFacts& pair : facts) {
+    plan.warnings.insert(plan.warnings.end(), pair.warnings.begin(), pair.warnings.end());
+  }
   plan.codepage = pairs.front().newer.database.codepage;
   const CodepageEncoder encode = encoderFor(plan.codepage);
   const PairFacts& first = facts.front();

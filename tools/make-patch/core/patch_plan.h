@@ -108,6 +108,9 @@ struct PatchPlan {
     std::string sequence;
   };
   std::vector<SequenceRow> sequence;
+  // What the release engineer should know although the patch can be made,
+  // one message each, for standard error.
+  std::vector<std::string> warnings;
 };
 
 // A version of up to four numbers of 0 to 65535; nothing when text is not one.
@@ -115,7 +118,8 @@ std::optional<std::vector<std::uint32_t>> ParseProductVersion(const std::string&
 
 // Checks the pairs and decides the patch. encoderFor gives the code page
 // encoder of a code page. Throws PatchError with a message naming the
-// packages when the pairs cannot make a patch.
+// packages when the pairs cannot make a patch (for a pair that breaks
+// Windows Installer's patching rules: one line per broken rule).
 PatchPlan PlanPatch(const std::vector<PackagePair>& pairs, const PatchOptions& options,
                     const std::function<CodepageEncoder(std::uint32_t)>& encoderFor);
 

@@ -150,10 +150,23 @@ TEST(PlanPatchTest, ANewFileIsCarriedToo) {
   EXPECT_EQ(plan.cabinets[0].files.at(0).first, "readme.txt");
 }
 
+TEST(PlanPatchTest, RuleWarningsTravelWithThePlan) {
+  PackagePair pair = Pair(Code("0407"), "5.2.1.0");
+  pair.newer.database.tables["Feature"] = {
+      "Feature", {{"Feature", kKeyText}, {"Feature_Parent", kText}}, {{Value::Text("Tools"), {}}}};
+  const PatchPlan plan = PlanPatch({pair}, Options(), AsciiOnly());
+  ASSERT_EQ(plan.warnings.size(), 1u);
+  EXPECT_EQ(plan.warnings[0].rfind("pair 1 (product-5.2.0.0.msi, product-5.2.1.0.msi): Feature row Tools is a new "
+                                   "top-level feature", 0), 0u) << plan.warnings[0];
+}
+
 TEST(PlanPatchTest, RefusesPairsThatCannotMakeAPatch) {
   struct Case {
     std::function<void(std::vector<PackagePair>&, PatchOptions&)> spoil;
     const char* message;
+  };
+  const auto features = [](Package& package, std::vector<Row> rows) {
+    package.database.tables["Feature"] = {"Feature", {{"Feature", kKeyText}, {"Feature_Parent", kText}}, std::move(rows)};
   };
   const auto setProperty = [](Package& package, const char* name, const char* value) {
     for (Row& row : package.database.tables.at("Property").rows) {
@@ -172,6 +185,11 @@ TEST(PlanPatchTest, RefusesPairsThatCannotMakeAPatch) {
       {[&](auto& pairs, auto&) { pairs[0].newer.database.codepage = 1250; }, "different code pages"},
       {[&](auto& pairs, auto&) { pairs.push_back(pairs[0]); }, "is the old package of two pairs"},
       {[&](auto& pairs, auto&) { pairs[0].newer.files.erase("quore.arx"); }, "is not in any cabinet"},
+      {[&](auto& pairs, auto&) {
+         features(pairs[0].older, {{Value::Text("Main"), {}}, {Value::Text("Extras"), Value::Text("Main")}});
+         features(pairs[0].newer, {{Value::Text("Extras"), {}}});
+       },
+       "pair 1 (product-5.2.0.0.msi, product-5.2.1.0.msi): Feature row Main is removed while its child feature"},
       {[&](auto&, auto& options) { options.patchCode = "{d3f58b26-a41c-4e97-b062-91c7e5a83f14}"; },
        "upper-case hexadecimal"},
       {[&](auto&, auto& options) { options.title = "Quorvel B\xc3\xbcro"; }, "does not fit code page 1252"},
