@@ -8,10 +8,14 @@
 #include <libmsi.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
+#include "core/source_layout.h"
 #include "io/glib_support.h"
 
 namespace makepatch {
@@ -66,8 +70,8 @@ class PackageReader {
       Table table{name, columns, Rows(name, columns)};
       package.database.tables.emplace(name, std::move(table));
     }
-    ReadSummary(package);
-    ReadFiles(package);
+    const std::int32_t wordCount = ReadSummary(package);
+    ReadFiles(package, wordCount);
     return package;
   }
 
@@ -151,13 +155,16 @@ class PackageReader {
     return rows;
   }
 
-  void ReadSummary(Package& package) {
+  // Returns the Word Count: what kind of source the package is.
+  std::int32_t ReadSummary(Package& package) {
     ErrorSlot error;
     GObjectPtr<LibmsiSummaryInfo> summary(libmsi_summary_info_new(database_.get(), 0, error.out()));
     if (!summary) error.Throw(path_ + ": cannot read its summary information");
     const gchar* text = libmsi_summary_info_get_string(summary.get(), LIBMSI_PROPERTY_TEMPLATE, nullptr);
     package.summaryTemplate = text != nullptr ? text : "";
     package.pageCount = libmsi_summary_info_get_int(summary.get(), LIBMSI_PROPERTY_VERSION, nullptr);
+    const gint wordCount = libmsi_summary_info_get_int(summary.get(), LIBMSI_PROPERTY_SOURCE, nullptr);
+    return wordCount > 0 ? wordCount : 0;
   }
 
   // The cabinet of one Media row: a stream of the package ("#name") or a
@@ -185,7 +192,19 @@ class PackageReader {
     return memory;
   }
 
-  void ReadFiles(Package& package) {
+  void ReadFiles(Package& package, std::int32_t wordCount) {
+    const SourceLayout layout = PlanSourceLayout(package.database, wordCount);
+    // An administrative image keeps its Media rows but not their cabinets.
+    if (!layout.compressed.empty()) ReadCabinets(package);
+    for (const std::string& key : layout.compressed) {
+      if (!package.files.contains(key)) {
+        throw PatchError(path_ + ": file " + key + " of its File table is in none of its cabinets");
+      }
+    }
+    for (const UncompressedFile& file : layout.uncompressed) ReadUncompressed(package, file, wordCount);
+  }
+
+  void ReadCabinets(Package& package) {
     const Table* media = package.database.FindTable("Media");
     if (media == nullptr) return;
     const auto cabinetColumn = media->ColumnIndex("Cabinet");
@@ -211,23 +230,73 @@ class PackageReader {
           GCabFile* file = GCAB_FILE(item->data);
           const char* name = gcab_file_get_extract_name(file);
           if (name == nullptr) name = gcab_file_get_name(file);
-          std::ifstream in(scratch.File(name), std::ios::binary);
-          std::ostringstream content;
-          content << in.rdbuf();
-          const std::string data = content.str();
-          package.files[gcab_file_get_name(file)] = Bytes(data.begin(), data.end());
+          package.files[gcab_file_get_name(file)] = ReadFile(scratch.File(name));
         }
         g_slist_free(files);
       }
     }
-    const Table* files = package.database.FindTable("File");
-    if (files == nullptr) return;
-    for (const Row& row : files->rows) {
-      if (!package.files.contains(row[0].KeyText())) {
-        throw PatchError(path_ + ": file " + row[0].KeyText() +
-                         " of its File table is in none of its cabinets (uncompressed packages cannot be patched)");
+  }
+
+  static Bytes ReadFile(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    const std::string data = content.str();
+    return Bytes(data.begin(), data.end());
+  }
+
+  // A file of the package's folder tree. An image copied from a Windows
+  // share keeps its names in the letter case they were written with, which
+  // need not be the package's: Windows ignores it, and so does this.
+  static std::optional<std::filesystem::path> FindIgnoringCase(const std::filesystem::path& folder,
+                                                               const std::string& relative) {
+    namespace fs = std::filesystem;
+    const auto fold = [](std::string text) {
+      std::transform(text.begin(), text.end(), text.begin(),
+                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+      return text;
+    };
+    fs::path at = folder;
+    std::size_t start = 0;
+    while (start <= relative.size()) {
+      const std::size_t end = std::min(relative.find('/', start), relative.size());
+      const std::string name = relative.substr(start, end - start);
+      start = end + 1;
+      if (name.empty()) continue;
+      std::error_code error;
+      if (fs::exists(at / name, error)) {
+        at /= name;
+        continue;
       }
+      std::optional<fs::path> match;
+      for (fs::directory_iterator entry(at, error), last; !error && entry != last; entry.increment(error)) {
+        if (fold(entry->path().filename().string()) == fold(name)) {
+          match = entry->path();
+          break;
+        }
+      }
+      if (!match) return std::nullopt;
+      at = *match;
     }
+    std::error_code error;
+    if (!fs::is_regular_file(at, error)) return std::nullopt;
+    return at;
+  }
+
+  void ReadUncompressed(Package& package, const UncompressedFile& file, std::int32_t wordCount) {
+    namespace fs = std::filesystem;
+    fs::path folder = fs::path(path_).parent_path();
+    if (folder.empty()) folder = ".";
+    std::string tried;
+    for (const std::string& relative : file.paths) {
+      if (const auto found = FindIgnoringCase(folder, relative)) {
+        package.files[file.key] = ReadFile(found->string());
+        return;
+      }
+      tried += (tried.empty() ? "" : " nor at ") + (folder / relative).string();
+    }
+    throw PatchError(path_ + ": file " + file.key + " of its File table is uncompressed (Word Count " +
+                     std::to_string(wordCount) + "), but it is not at " + tried);
   }
 
   std::string path_;
