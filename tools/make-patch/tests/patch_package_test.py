@@ -1,7 +1,9 @@
 """make-patch end to end on real packages built with wixl: the patch holds
 what Windows Installer documents (patch_structure.py), its transforms carry
 exactly the tables that differ, its cabinets exactly the changed and new
-files, the same inputs give the same bytes, and bad input gets a clear
+files, the same inputs give the same bytes, administrative images of the
+packages give the same patch as the packages themselves, and bad input (a
+pair that breaks Windows Installer's patching rules among it) gets a clear
 message, exit code 1 and no patch.
 
     patch_package_test.py MAKE_PATCH PRODUCT_MAKER
@@ -18,6 +20,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import patch_structure  # noqa: E402
 
 MAKE_PATCH, PRODUCT_MAKER = sys.argv[1], sys.argv[2]
+PRODUCTS = os.path.dirname(PRODUCT_MAKER)
 PATCH_CODE = "{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}"
 GERMAN = "{7C4A19E2-6007-0407-9B3D-4E81A6F25C07}"
 VELMORA = "{A1B2C3D4-0000-1111-2222-333344445555}"
@@ -101,6 +104,55 @@ for number, (old, new) in enumerate(pairs, 1):
     if got != expected:
         problems.append(f"#T{number}: cabinet {cabinet} holds {sorted(got)}, the changed files are {sorted(expected)}")
 
+# Administrative images, on either side or both: the same patch, byte for
+# byte, as from the compressed packages.
+def image(package):
+    folder = os.path.join(work, "image-" + os.path.basename(package))
+    subprocess.run([os.path.join(PRODUCTS, "make-admin-image.py"), package, folder], check=True)
+    return os.path.join(folder, os.path.basename(package))
+
+
+german_old_image, german_new_image = image(german_old), image(german_new)
+reference = os.path.join(work, "reference.msp")
+make_patch(reference, german_old, german_new)
+for old, new in [(german_old_image, german_new_image), (german_old_image, german_new), (german_old, german_new_image)]:
+    from_image = os.path.join(work, "from-image.msp")
+    result = make_patch(from_image, old, new)
+    if result.returncode != 0 or open(from_image, "rb").read() != open(reference, "rb").read():
+        problems.append(f"{os.path.basename(os.path.dirname(old))}, {os.path.basename(os.path.dirname(new))}: "
+                        f"exit code {result.returncode} {result.stderr.strip()!r}, not the patch of the packages")
+broken_image = image(german_new)
+missing = next(os.path.join(root, name) for root, _, names in os.walk(os.path.dirname(broken_image))
+               for name in names if name == "quore.arx")
+os.remove(missing)
+
+
+def change(kind):
+    """The old and new package of one kind of change-product.py."""
+    paths = [os.path.join(work, f"{kind}-{side}.msi") for side in ("old", "new")]
+    for side, path in zip(("old", "new"), paths):
+        subprocess.run([os.path.join(PRODUCTS, "change-product.py"), kind, side, path], check=True)
+    return paths
+
+
+# The pairs of the rules make-patch enforces, and a warning that still
+# builds the patch.
+rule_cases = [
+    ("file-removed-unmarked", 1, "File row notes.txt (notes.txt) is removed from component Data, which stays"),
+    ("component-removed", 1, "component Data is removed from feature Quorvel, which stays"),
+    ("component-code-changed", 1, "Component row Data: its ComponentId changed"),
+    ("key-path-changed", 1, "its key path changed from File row quore.arx to File row notes.txt"),
+    ("feature-moved", 1, "Feature row Extras: its parent changed from the top level to Quorvel"),
+    ("top-level-feature-added", 0, "make-patch: warning: pair 1 (" + os.path.join(work, "top-level-feature-added-old.msi")
+     + ", " + os.path.join(work, "top-level-feature-added-new.msi") + "): Feature row Tools is a new top-level feature"),
+]
+for kind, code, message in rule_cases:
+    output = os.path.join(work, f"{kind}.msp")
+    result = make_patch(output, *change(kind))
+    if result.returncode != code or message not in result.stderr or os.path.exists(output) != (code == 0):
+        problems.append(f"{kind}: exit code {result.returncode}, patch written: {os.path.exists(output)}, "
+                        f"said {result.stderr.strip()!r}")
+
 again = os.path.join(work, "again.msp")
 make_patch(again, german_old, german_new, velmora_old, velmora_new, title="Quorvel Büro QF0523118")
 if open(again, "rb").read() != open(patch, "rb").read():
@@ -124,6 +176,8 @@ bad = [
     ([german_old, other_upgrade], None, "the upgrade codes differ"),
     ([german_old, german_old], None, "is version 5.2.0.0, the same as"),
     ([german_old, ghost], None, "ghost.txt of its File table is in none of its cabinets"),
+    ([german_old, broken_image], None, "file quore.arx of its File table is uncompressed (Word Count 4), but it is "
+                                       f"not at {missing}"),
     ([german_old, german_new], "Quorvel \u03a9", "does not fit code page 1252"),
 ]
 output = os.path.join(work, "bad", "patch.msp")
