@@ -106,8 +106,8 @@ for number, (old, new) in enumerate(pairs, 1):
 
 # Administrative images, on either side or both: the same patch, byte for
 # byte, as from the compressed packages.
-def image(package):
-    folder = os.path.join(work, "image-" + os.path.basename(package))
+def image(package, name="image"):
+    folder = os.path.join(work, name + "-" + os.path.basename(package))
     subprocess.run([os.path.join(PRODUCTS, "make-admin-image.py"), package, folder], check=True)
     return os.path.join(folder, os.path.basename(package))
 
@@ -121,7 +121,7 @@ for old, new in [(german_old_image, german_new_image), (german_old_image, german
     if result.returncode != 0 or open(from_image, "rb").read() != open(reference, "rb").read():
         problems.append(f"{os.path.basename(os.path.dirname(old))}, {os.path.basename(os.path.dirname(new))}: "
                         f"exit code {result.returncode} {result.stderr.strip()!r}, not the patch of the packages")
-broken_image = image(german_new)
+broken_image = image(german_new, "broken")
 missing = next(os.path.join(root, name) for root, _, names in os.walk(os.path.dirname(broken_image))
                for name in names if name == "quore.arx")
 os.remove(missing)
