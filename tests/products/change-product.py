@@ -30,7 +30,7 @@ import tempfile
 from xml.sax.saxutils import quoteattr
 
 OLD_VERSION, NEW_VERSION = "5.2.0.0", "5.2.1.0"
-FOLLOW_PARENT_AND_NO_ABSENT = 4 | 16
+FOLLOW_PARENT_AND_NO_ABSENT = 2 | 16  # msidbFeatureAttributesFollowParent, UIDisallowAbsent
 
 
 def guid(*parts):

@@ -9,7 +9,7 @@ namespace makepatch {
 namespace {
 
 constexpr char kMajorUpgrade[] = "ship a major upgrade instead: a new product code and a full package";
-constexpr std::int32_t kFeatureFollowParent = 0x0004;
+constexpr std::int32_t kFeatureFollowParent = 0x0002;
 // The bits of Component.Attributes that say what KeyPath names.
 constexpr std::int32_t kComponentKeyPathKind = 0x0004 | 0x0020;  // registry, ODBC data source
 constexpr std::int32_t kRemoveOnInstall = 0x0001;
@@ -381,10 +381,10 @@ class RuleCheck {
           feature.parent.empty()
               ? "Feature row " + key + " is a new top-level feature"
               : "Feature row " + key + " is new under " + feature.parent +
-                    " without the attribute msidbFeatureAttributesFollowParent (4)";
+                    " without the attribute msidbFeatureAttributesFollowParent (2)";
       Warn(what + ": a patch does not install it on machines that have the product (Windows installs a new "
                   "feature only as a child of an installed feature that follows its parent); make it a child of "
-                  "an installed feature with attributes msidbFeatureAttributesFollowParent (4) and "
+                  "an installed feature with attributes msidbFeatureAttributesFollowParent (2) and "
                   "msidbFeatureAttributesUIDisallowAbsent (16), or ship it in a full package");
     }
   }

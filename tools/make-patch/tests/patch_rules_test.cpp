@@ -112,7 +112,7 @@ TEST(CheckPatchingRulesTest, OneRowPerRule) {
        },
        std::nullopt},
       {"a new child feature that follows its installed parent",
-       [](Database& db) { Add(db, "Feature", {T("Tools"), T("Main"), T("Tools"), I(4 | 16)}); }, std::nullopt},
+       [](Database& db) { Add(db, "Feature", {T("Tools"), T("Main"), T("Tools"), I(2 | 16)}); }, std::nullopt},
       {"a feature removed with its components (Extras holds Plugin alone; Shared stays in Main)",
        [](Database& db) {
          Erase(db, "Feature", {T("Extras")});
@@ -171,7 +171,7 @@ TEST(CheckPatchingRulesTest, OneRowPerRule) {
        "File row data.arx: the key file of component Data is renamed from data.arx to data2.arx"},
       {"an existing feature moved under another feature",
        [](Database& db) {
-         Add(db, "Feature", {T("Tools"), T("Main"), T("Tools"), I(4)});
+         Add(db, "Feature", {T("Tools"), T("Main"), T("Tools"), I(2)});
          Set(db, "Feature", "Extras", "Feature_Parent", T("Tools"));
        },
        Kind::kRefusal, "Feature row Extras: its parent changed from Main to Tools"},
@@ -200,12 +200,12 @@ TEST(CheckPatchingRulesTest, OneRowPerRule) {
       {"a Feature key changed", [](Database& db) { RenameFeature(db, "Extras", "Extras2"); }, Kind::kRefusal,
        "Feature row Extras has the key Extras2 in the new package"},
       {"a new top-level feature",
-       [](Database& db) { Add(db, "Feature", {T("Tools"), {}, T("Tools"), I(4)}); }, Kind::kWarning,
+       [](Database& db) { Add(db, "Feature", {T("Tools"), {}, T("Tools"), I(2)}); }, Kind::kWarning,
        "Feature row Tools is a new top-level feature: a patch does not install it"},
       {"a new child feature that does not follow its parent",
        [](Database& db) {
          Add(db, "Feature", {T("Tools"), T("Main"), T("Tools"), I(0)});
-         Add(db, "Feature", {T("Tools2"), T("Tools"), T("Tools 2"), I(4)});
+         Add(db, "Feature", {T("Tools2"), T("Tools"), T("Tools 2"), I(2)});
        },
        Kind::kWarning, "Feature row Tools is new under Main without the attribute msidbFeatureAttributesFollowParent"},
       {"a file added to a component two features share",
