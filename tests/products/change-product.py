@@ -173,13 +173,13 @@ def wix_source(kind, side, product):
     lines += ['<Directory Id="TARGETDIR" Name="SourceDir"><Directory Id="ProgramFiles64Folder">',
               '<Directory Id="KORVANTADIR" Name="Korvanta">',
               f'<Directory Id="INSTALLDIR" Name={quoteattr(folder)}>']
-    for component, spec in product["components"].items():
+    for component, details in product["components"].items():
         component_guid = product["guids"].get(component, guid(code, component))
         lines.append(f'<Component Id="{component}" Guid="{component_guid}" Win64="yes">')
-        for name in spec["files"]:
-            key_path = ' KeyPath="yes"' if name == spec["key"] else ""
+        for name in details["files"]:
+            key_path = ' KeyPath="yes"' if name == details["key"] else ""
             lines.append(f'<File Id="{name}" Name="{name}" Source="{name}"{key_path}/>')
-        for name, value in spec["registry"].items():
+        for name, value in details["registry"].items():
             lines.append(f'<RegistryValue Id="{component}_{name}" Root="HKLM" '
                          f'Key={registry_key} Name="{name}" '
                          f'Value={quoteattr(value)} Type="string"/>')
@@ -188,7 +188,7 @@ def wix_source(kind, side, product):
 
     def feature(name):
         out = [f'<Feature Id="{name}" Title="{name}" Level="1">']
-        out += [f'<ComponentRef Id="{c}"/>' for c, spec in product["components"].items() if spec["feature"] == name]
+        out += [f'<ComponentRef Id="{c}"/>' for c, details in product["components"].items() if details["feature"] == name]
         for child, (parent, _) in product["features"].items():
             if parent == name:
                 out += feature(child)
@@ -215,8 +215,8 @@ def build(kind, side, output):
     elif side == "new":
         KINDS[kind](product)
     with tempfile.TemporaryDirectory() as work:
-        for spec in product["components"].values():
-            for name, data in spec["files"].items():
+        for details in product["components"].values():
+            for name, data in details["files"].items():
                 with open(os.path.join(work, name), "wb") as out:
                     out.write(data)
         with open(os.path.join(work, "product.wxs"), "w", encoding="utf-8") as out:
