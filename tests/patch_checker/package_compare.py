@@ -43,7 +43,7 @@ class PatchMedia:
     """The Media rows and cabinets of the patches applied to a product."""
 
     def __init__(self, sequence):
-        self.rows = {}          # DiskId -> (patch code, cabinet stream)
+        self.rows = set()       # (DiskId, Cabinet) of each patch media row
         self.sources = set()
         self.cabinets = {}      # (patch code, stream) -> {file: size}
         for item in sequence.applied:
@@ -51,14 +51,12 @@ class PatchMedia:
                 self.cabinets[(item.code, stream)] = files or {}
             for media in item.patch.media:
                 if media.cabinet_stream:
-                    self.rows[media.disk_id] = (item.code, media.cabinet_stream)
+                    self.rows.add((media.disk_id, media.cabinet))
                 if media.source:
                     self.sources.add(media.source)
 
     def is_patch_media_row(self, row, columns):
-        disk = row[_index(columns, "DiskId")]
-        cabinet = row[_index(columns, "Cabinet")] or ""
-        return disk in self.rows and cabinet == "#" + self.rows[disk][1]
+        return (row[_index(columns, "DiskId")], row[_index(columns, "Cabinet")]) in self.rows
 
 
 def _index(columns, name):

@@ -179,8 +179,10 @@ def sequence_patches(base, platform, patches):
             application = apply_patch(item.patch, rtm, platform)
             if application.applied:
                 for earlier, _, _ in buckets[1:]:
-                    earlier.fate = "removed: %s targets the product before minor upgrades (MinorUpdateTargetRTM)" \
-                        % item.code
+                    codes = _superseders(earlier, [item])
+                    earlier.fate = ("superseded by %s" % item.code if codes else
+                                    "removed: %s targets the product before minor upgrades (MinorUpdateTargetRTM)"
+                                    % item.code)
                     outcome.left_out.append(earlier)
                 buckets = [buckets[0]]
         else:
@@ -249,27 +251,30 @@ def _why(application):
     return " | ".join(reasons) or "it has no transform for this product"
 
 
+def _superseders(item, others):
+    """The patches of `others` that supersede `item` in every family it
+    belongs to (None when it is not superseded)."""
+    if not item.families:
+        return None
+    codes = set()
+    for family in item.families:
+        found = [later for later in others
+                 if later is not item and not (later.kind == SMALL_UPDATE and item.kind == MINOR_UPGRADE)
+                 and any(row.family == family.family and row.supersedes_earlier and row.version and family.version
+                         and row.version > family.version for row in later.families)]
+        if not found:
+            return None
+        codes.update(later.code for later in found)
+    return sorted(codes)
+
+
 def _superseded(order):
     """The patches of `order` that later patches supersede in all their
     families."""
     gone = []
-    for index, item in enumerate(order):
-        if not item.families:
-            continue
-        superseders = set()
-        for family in item.families:
-            found = None
-            for later in order:
-                if later is item or (later.kind == SMALL_UPDATE and item.kind == MINOR_UPGRADE):
-                    continue
-                for row in later.families:
-                    if (row.family == family.family and row.supersedes_earlier and row.version and family.version
-                            and row.version > family.version):
-                        found = later
-            if found is None:
-                break
-            superseders.add(found.code)
-        else:
-            item.fate = "superseded by %s" % ", ".join(sorted(superseders))
+    for item in order:
+        codes = _superseders(item, order)
+        if codes:
+            item.fate = "superseded by %s" % ", ".join(codes)
             gone.append(item)
     return gone
