@@ -11,13 +11,18 @@ What Microsoft documents, by page title:
   ("Template Summary", "Revision Number Summary", "Last Saved By Summary",
   "Character Count Summary"): property ids, and what they mean in a package,
   a transform and a patch.
-- "Column Data Types" and "_Columns Table": the column type words (width in
-  the low byte, string, nullable, key, localizable and temporary bits).
+- "_Columns Table", "_Tables Table", "Column Data Types": the catalogue of
+  tables and columns, and the kinds of column (integers of 2 and 4 bytes,
+  strings, binary streams, nullable and key columns).
 - "OLE Property Set" layout of a summary stream ([MS-OLEPS], "Property Set
   Stream"): byte order mark, section offsets, property ids and typed values.
 
 Microsoft does not document the storage layout of tables; it is read here as
-Wine's msi (dlls/msi/table.c, string.c) reads it:
+Wine's msi (dlls/msi/table.c, string.c, msipriv.h) reads it:
+- A column's type word in `_Columns`: width in the low byte, 0x0100 valid,
+  0x0200 localizable, 0x0800 string, 0x1000 nullable, 0x2000 key, 0x4000
+  temporary; a type of 0x0900 (a valid string of width 0), nullable or not,
+  is a binary column.
 - Stream names: characters of [0-9A-Za-z._] packed two to a 16-bit unit in
   0x3800-0x47FF (one alone in 0x4800-0x483F); table streams carry a 0x4840
   prefix. Streams of binary fields are named "Table.key1.key2..." packed the
@@ -39,7 +44,7 @@ import struct
 
 import olefile
 
-# Column type bits ("Column Data Types"; Wine's msipriv.h names them alike).
+# Column type bits (Wine's msipriv.h: MSITYPE_*).
 TYPE_WIDTH = 0x00FF
 TYPE_VALID = 0x0100
 TYPE_LOCALIZABLE = 0x0200
@@ -242,6 +247,7 @@ class Table:
         self.name = name
         self.columns = list(columns)
         self.rows = dict(rows or {})
+        self.duplicate_keys = []   # keys the stored table holds more than once
 
     def key_indexes(self):
         return [i for i, c in enumerate(self.columns) if c.is_key]
@@ -331,11 +337,11 @@ class Storage:
         return self.substorages.get(name)
 
 
-_COLUMNS_SCHEMA = [Column("Table", TYPE_VALID | TYPE_STRING | TYPE_KEY | 64),
+COLUMNS_SCHEMA = [Column("Table", TYPE_VALID | TYPE_STRING | TYPE_KEY | 64),
                    Column("Number", TYPE_VALID | TYPE_KEY | 2),
                    Column("Name", TYPE_VALID | TYPE_STRING | 64),
                    Column("Type", TYPE_VALID | 2)]
-_TABLES_SCHEMA = [Column("Name", TYPE_VALID | TYPE_STRING | TYPE_KEY | 64)]
+TABLES_SCHEMA = [Column("Name", TYPE_VALID | TYPE_STRING | TYPE_KEY | 64)]
 
 
 def read_string_pool(storage):
@@ -379,9 +385,9 @@ def read_database(storage):
     """The Database held by a storage whose tables are column-wise (a package
     or the root of a patch)."""
     strings = read_string_pool(storage)
-    table_names = [row[0] for row in _read_columnwise(storage, "_Tables", _TABLES_SCHEMA, strings)]
+    table_names = [row[0] for row in _read_columnwise(storage, "_Tables", TABLES_SCHEMA, strings)]
     schema = {}
-    for table, number, name, ctype in _read_columnwise(storage, "_Columns", _COLUMNS_SCHEMA, strings):
+    for table, number, name, ctype in _read_columnwise(storage, "_Columns", COLUMNS_SCHEMA, strings):
         schema.setdefault(table, []).append((number, Column(name, ctype & 0xFFFF)))
     tables = {}
     for name in table_names:
@@ -391,7 +397,10 @@ def read_database(storage):
         table = Table(name, columns)
         for values in _read_columnwise(storage, name, columns, strings):
             _resolve_binary(storage, name, columns, values)
-            table.rows[table.key_of(values)] = values
+            key = table.key_of(values)
+            if key in table.rows:
+                table.duplicate_keys.append(key)
+            table.rows[key] = values
         tables[name] = table
     summary_data = storage.read(SUMMARY_STREAM)
     summary = parse_summary(summary_data) if summary_data else {}

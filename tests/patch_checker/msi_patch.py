@@ -208,6 +208,10 @@ class Patch:
             if m.cabinet_stream and m.cabinet_stream not in self.streams:
                 self.problems.append("%s: Media row %s of %s names cabinet %s, which the patch does not hold" %
                                      (self.code, m.disk_id, m.transform, m.cabinet))
+        for name in ("MsiPatchSequence", "MsiPatchMetadata"):
+            table = self.database.tables.get(name)
+            for key in table.duplicate_keys if table else []:
+                self.problems.append("%s: %s holds key %s more than once" % (self.code, name, list(key)))
         for row in self.families:
             if row.version is None:
                 self.problems.append("%s: MsiPatchSequence family %s has Sequence %r, not a version" %

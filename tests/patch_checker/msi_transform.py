@@ -50,10 +50,9 @@ update of a missing row.
 
 import re
 
-from msi_database import (Column, FormatError, SUMMARY_STREAM, Table, TYPE_KEY, _COLUMNS_SCHEMA,
-                          _TABLES_SCHEMA, decode_int, parse_summary, read_string_pool,
-                          stream_name_for_row, PID_TEMPLATE, PID_LASTAUTHOR, PID_REVNUMBER,
-                          PID_CHARCOUNT)
+from msi_database import (COLUMNS_SCHEMA, Column, FormatError, PID_CHARCOUNT, PID_LASTAUTHOR, PID_REVNUMBER,
+                          PID_TEMPLATE, SUMMARY_STREAM, TABLES_SCHEMA, TYPE_STRING, Table, decode_int,
+                          parse_summary, read_string_pool, stream_name_for_row)
 
 TRANSFORM_CLSID = "000C1082-0000-0000-C000-000000000046"
 
@@ -189,7 +188,8 @@ def validate(summary, state):
         relations = [bit for bit in _RELATIONS if flags & bit]
         if len(relations) > 1:
             reasons.append("more than one version relation in the validation flags")
-        # Without a relation bit the installer compares for equality.
+        # Microsoft names no relation for version fields without one; this
+        # checker takes the strictest, equality.
         symbol, holds = _RELATIONS[relations[0] if relations else VALIDATE_NEWEQUALBASEVERSION]
         installed, base = parse_version(state.version), parse_version(summary.base_version)
         if installed is None or base is None:
@@ -302,7 +302,7 @@ class Transform:
                 n += width
                 if column.is_binary:
                     values[i] = field
-                elif column.type & 0x0800:
+                elif column.type & TYPE_STRING:
                     values[i] = self.strings.get(field)
                 else:
                     values[i] = decode_int(field, width)
@@ -354,7 +354,7 @@ def apply_transform(database, transform):
     # gathered aside and compared with the existing ones.
     readded = {}
     if "_Tables" in transform.table_names:
-        for record in transform.records("_Tables", _TABLES_SCHEMA):
+        for record in transform.records("_Tables", TABLES_SCHEMA):
             name = record.values[0]
             if record.op == Record.DELETE:
                 if name in db.tables:
@@ -386,7 +386,7 @@ def apply_transform(database, transform):
 
 def _apply_columns(db, readded, transform, changes, meet):
     numbers = {}
-    for record in transform.records("_Columns", _COLUMNS_SCHEMA):
+    for record in transform.records("_Columns", COLUMNS_SCHEMA):
         table_name, number, column_name, ctype = record.values
         table = readded.get(table_name) or db.tables.get(table_name)
         if record.op == Record.DELETE:

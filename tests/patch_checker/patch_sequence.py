@@ -22,12 +22,19 @@ What Microsoft documents, by page title:
   all patches up to the RTM version"; here it is validated against the product
   before any minor upgrade patch, and the minor upgrade patches sequenced
   before it are left out.
-- "Patch Packages": a patch transform (the "#" of a pair) belongs to the
-  transform of the same name without "#"; the installer considers it only
-  after that one was applied (its log reads "Skipping validation for patch
-  transform #... Will not apply because previous transform was invalid").
+- "Patch Packages": two transforms for each target, the changes of its
+  database and the patch transform that adds the patch's own rows. Microsoft's
+  tools name the patch transform "#" and its partner's name and give it the
+  state after its partner as base (the WiX test patch: rtmA.1 takes 1.0.0.0
+  to 1.0.1.0, #rtmA.1 has base 1.0.1.0). This checker therefore considers a
+  "#" transform only right after its partner applied, and reports one that
+  does not validate there: its patch media and file entries would be missing.
+- "Small Updates", "Minor Upgrades": a minor upgrade changes ProductVersion, a
+  small update does not; the kind is read from the Revision Number of the
+  patch's transforms for the product.
 """
 
+from msi_database import FormatError
 from msi_transform import ProductState, apply_transform, parse_version, validate
 
 MINOR_UPGRADE, SMALL_UPDATE = "minor upgrade", "small update"
@@ -80,7 +87,13 @@ def apply_patch(patch, database, platform):
                 result.problems.append("%s: patch transform %s does not validate after %s: %s" %
                                        (patch.code, transform.name, transform.name[1:], "; ".join(reasons)))
             continue
-        state, conditions, changes = apply_transform(state, transform)
+        try:
+            state, conditions, changes = apply_transform(state, transform)
+        except FormatError as error:
+            result.steps.append(TransformStep(transform, ["it cannot be applied: %s" % error], False))
+            result.problems.append("%s: transform %s validates but cannot be applied: %s" %
+                                   (patch.code, transform.name, error))
+            continue
         result.steps.append(TransformStep(transform, [], True, conditions, changes))
         applied_names.add(transform.name)
         if not transform.is_patch_transform:
