@@ -39,6 +39,7 @@ package_compare.py name the pages.
 """
 
 import argparse
+import struct
 import sys
 
 from msi_database import FormatError, read_package
@@ -74,8 +75,8 @@ class _ExpectAction(argparse.Action):
 
 
 def parse_arguments(argv):
-    parser = argparse.ArgumentParser(
-        prog="check_patch.py", description="Checks patches against Windows Installer's patching rules.")
+    parser = argparse.ArgumentParser(prog="check_patch.py", description=__doc__.split("\n\n", 1)[1],
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.set_defaults(groups=[])
     parser.add_argument("--verbose", action="store_true", help="also print what was read and done")
     parser.add_argument("--removable", action="store_true", help="every patch must be uninstallable")
@@ -222,6 +223,10 @@ def main(argv):
             check_product(report, group, patches, args.removable)
     except FormatError as error:
         print("check_patch.py: %s" % error, file=sys.stderr)
+        return 2
+    except (struct.error, IndexError) as error:
+        # A stream shorter than its own header or offsets say.
+        print("check_patch.py: a stream is cut short or inconsistent (%s)" % error, file=sys.stderr)
         return 2
     for text in report.problems:
         print("problem: %s" % text)

@@ -79,6 +79,29 @@ def string_offset(path, storage, string):
     raise AssertionError("%r is not a string of %s" % (string, "/".join(storage) or "the root"))
 
 
+class ReaderTest(unittest.TestCase):
+    """The database reader against msitools' own (libmsi), on a package and on
+    a patch's database made by Microsoft's tools."""
+
+    def test_tables_read_as_msitools_reads_them(self):
+        from msi_database import Storage, open_compound_file, read_database
+        for path in (WIX_PRODUCT, WIX_PATCH):
+            ole = open_compound_file(path)
+            database = read_database(Storage(ole))
+            ole.close()
+            listed = subprocess.run(["msiinfo", "tables", path], check=True, capture_output=True, text=True).stdout
+            names = [n for n in listed.split() if not n.startswith("_")]
+            self.assertEqual(sorted(names), sorted(n for n in database.tables if not n.startswith("_")))
+            for name in names:
+                with self.subTest(path=os.path.basename(path), table=name):
+                    text = subprocess.run(["msiinfo", "export", path, name], check=True, capture_output=True,
+                                          text=True, encoding="cp1252").stdout
+                    theirs = sorted(line.split("\t") for line in text.replace("\r", "").splitlines()[3:])
+                    ours = sorted(["" if v is None else str(v) for v in row]
+                                  for row in database.tables[name].rows.values())
+                    self.assertEqual(ours, theirs)
+
+
 class WixPatchTest(unittest.TestCase):
     """The patch made on Windows with Microsoft's patch-creation interfaces."""
 
