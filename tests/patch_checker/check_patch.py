@@ -156,6 +156,8 @@ def _base_code(patch, name):
 
 def check_media_identity(report, patches):
     owners = {}
+    why = {"media Source property": "no two patches may have the same source property",
+           "cabinet": "the installer cannot tell their cabinets apart"}
     for patch in patches:
         for kind, names in (("media Source property", patch.media_sources()), ("cabinet", patch.cabinets())):
             for name in names:
@@ -163,8 +165,7 @@ def check_media_identity(report, patches):
     for (kind, name), codes in sorted(owners.items()):
         codes = sorted(set(codes))
         if len(codes) > 1:
-            report.problem("patches %s share the %s %s (no two patches may have the same source property)" %
-                           (" and ".join(codes), kind, name))
+            report.problem("patches %s share the %s %s (%s)" % (" and ".join(codes), kind, name, why[kind]))
 
 
 def check_product(report, group, patches, removable):
