@@ -263,6 +263,7 @@ class MadePatchTest(unittest.TestCase):
         quor = os.path.join(cls.work, "quor.exe")
         with open(quor, "wb") as f:
             f.write(b"MZ quor.exe stand-in")
+        cls.quor = quor
         cls.old = cls.product(quor, "5.2.0.0")
         cls.new = cls.product(quor, "5.2.1.0")
 
@@ -298,6 +299,21 @@ class MadePatchTest(unittest.TestCase):
         self.assertIn("problem: patches {0A000000-0000-4000-8000-000000000001} and "
                       "{0A000000-0000-4000-8000-000000000002} share the media Source property %s (no two patches "
                       "may have the same source property)" % shared, problems)
+
+    def test_wrong_expectations_are_told(self):
+        patch = self.make_patch("{0A000000-0000-4000-8000-000000000004}", self.old, self.new)
+        notes = self.product(self.quor, "5.2.1.0", "--notes")
+        cases = [
+            ("a new package with a file the patch does not bring", ["--expect", notes],
+             "File [notes.txt]: only in the new package"),
+            ("a product the patch must leave alone", ["--expect-unchanged"],
+             "{0A000000-0000-4000-8000-000000000004} applies, it should not change this product"),
+        ]
+        for why, expectation, message in cases:
+            with self.subTest(why):
+                code, problems, _ = run_checker("--product", self.old, *expectation, patch)
+                self.assertEqual(code, 1)
+                self.assertTrue(any(p.endswith(message) for p in problems), "\n".join(problems))
 
     def test_removable_patch_that_adds_a_create_folder_row(self):
         new = os.path.join(self.work, "en-5.2.1.0-createfolder.msi")
