@@ -39,6 +39,25 @@ make_hotfix "$WINE_TEST_DIR/second" "${patch_codes[1]}" 5.2.2.0 --supersede "$v0
 first=$WINE_TEST_DIR/first/hotfix.exe second=$WINE_TEST_DIR/second/hotfix.exe
 expect_contains "$(cat "$WINE_TEST_DIR/second.log")" "at 5.2.1.0: patches it to 5.2.2.0" \
   "the closing table of the cumulative hotfix"
+
+# What Wine cannot show (validation as Windows does it, sequencing,
+# supersedence, removal), the checker of Windows Installer's rules does.
+wine_case "the series as Windows Installer takes it"
+check_series() {  # check_series WHAT CHECKER_ARGUMENTS...
+  local what=$1 rc=0
+  shift
+  /usr/bin/python3 "$HOTFIX_SOURCE_DIR/tests/patch_checker/check_patch.py" --removable "$@" \
+    >"$WINE_TEST_DIR/checker.out" 2>&1 || rc=$?
+  (( rc == 0 )) || record_failure "$what: $(cat "$WINE_TEST_DIR/checker.out")"
+}
+p1=$WINE_TEST_DIR/first/patch.msp p2=$WINE_TEST_DIR/second/patch.msp
+check_series "the first hotfix" --product "$v0" --expect "$v1" --product "$v1" --expect-unchanged \
+  --product "$v2" --expect-unchanged "$p1"
+check_series "the second hotfix alone" --product "$v0" --expect "$v2" --product "$v1" --expect "$v2" \
+  --product "$v2" --expect-unchanged "$p2"
+check_series "the second hotfix over the first" --product "$v0" --expect "$v2" "$p1" "$p2"
+check_series "the first hotfix over the second" --product "$v0" --expect "$v2" "$p2" "$p1"
+
 product_package_file "$v2" quore.arx "$WINE_TEST_DIR/quore.arx.5.2.2.0"
 product_package_file "$v2" notes.txt "$WINE_TEST_DIR/notes.txt.5.2.2.0"
 
