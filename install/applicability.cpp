@@ -16,11 +16,15 @@ bool IsWhiteSpace(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); 
 bool IsDecimalDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 
 // Reads the part in front of the first full stop of text and removes it and
-// the full stop. False, and text unchanged, when no full stop is left.
+// the full stop. Without a full stop the whole text is the part, and text is
+// left empty; false then, since no part follows.
 bool TakePart(std::u16string& text, std::uint16_t& field) {
   const std::size_t stop = text.find(kPartSeparator);
-  if (stop == std::u16string::npos) return false;
   field = static_cast<std::uint16_t>(DecimalValue(text.substr(0, stop)));
+  if (stop == std::u16string::npos) {
+    text.clear();
+    return false;
+  }
   text.erase(0, stop + 1);
   return true;
 }
@@ -57,8 +61,9 @@ FourPartVersion ParseFourPartVersion(std::u16string text) {
   for (char16_t& c : text) {
     if (c == kPartSeparatorAlternative) c = kPartSeparator;
   }
-  // A part counts only when a full stop follows it; the fourth is whatever
-  // is left once three parts have been taken.
+  // Installer versions often have three parts ("5.2.1"): a text with fewer
+  // than four parts reads every part it has; the fourth is whatever is left
+  // once three parts have been taken.
   if (!TakePart(text, version.major)) return version;
   if (!TakePart(text, version.minor)) return version;
   if (!TakePart(text, version.build)) return version;

@@ -15,6 +15,10 @@
 #   --file-location TEXT   PatchFileLocation: where administrators find hotfix.exe
 #   --desc-location TEXT   PatchDescLocation: where its readme is
 #   --manufacturer TEXT    the patch's manufacturer (default: the new packages')
+#   --family NAME          the series the hotfix belongs to (make-patch --family)
+#   --supersede            it supersedes the earlier hotfixes of its family
+#   --no-removal           mark the patch as one that cannot be uninstalled
+#   --allow-removal        refuse a patch that cannot be uninstalled
 #   --sign-pkcs12 FILE     sign hotfix.exe with this certificate and key (PKCS#12)
 #   --sign-password-file FILE   the PKCS#12 password, on the file's first line
 #   --timestamp-url URL    an RFC 3161 time-stamp server for the signature
@@ -22,18 +26,21 @@
 #   --make-patch PATH      the patch builder (default: the host preset's,
 #                          built when missing)
 #
-# HOTFIX_PATCHED_VERSION is the new packages' ProductVersion (they must all
-# have the same one) and HOTFIX_APPLICABLE_VERSIONS the old packages'. The
-# same inputs and the same SOURCE_DATE_EPOCH give the same bytes; without
+# A product may come in several pairs, one per old version machines have it
+# at (a cumulative hotfix). HOTFIX_PATCHED_VERSION is the new packages'
+# ProductVersion (they must all have the same one) and
+# HOTFIX_APPLICABLE_VERSIONS every old package's, each once. The same inputs
+# and the same SOURCE_DATE_EPOCH give the same bytes; without
 # SOURCE_DATE_EPOCH the patch is dated now and the value used is printed.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 die() { echo "make-hotfix.sh: $*" >&2; exit 1; }
-usage() { sed -n '2,28p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '2,34p' "$0" | sed 's/^# \{0,1\}//'; }
 
 out="" patch_code="" title="" description="" file_location="" desc_location="" manufacturer=""
 sign_pkcs12="" sign_password_file="" timestamp_url="" build_dir="" make_patch=""
+series=()  # make-patch's options of a series and of removal, passed through
 packages=()
 while (($#)); do
   case $1 in
@@ -48,6 +55,10 @@ while (($#)); do
         --timestamp-url) timestamp_url=$2 ;; --build-dir) build_dir=$2 ;; --make-patch) make_patch=$2 ;;
       esac
       shift 2 ;;
+    --family)
+      (($# >= 2)) || die "$1 needs a value"
+      series+=("$1" "$2"); shift 2 ;;
+    --supersede|--no-removal|--allow-removal) series+=("$1"); shift ;;
     -h|--help) usage; exit 0 ;;
     --) shift; packages+=("$@"); break ;;
     -*) echo "make-hotfix.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
@@ -80,23 +91,6 @@ if [[ -n $sign_pkcs12 || -n $sign_password_file || -n $timestamp_url ]]; then
   command -v osslsigncode >/dev/null || die "signing needs osslsigncode (scripts/install-deps.sh installs it)"
 fi
 
-# The version as hotfix.exe reads it: commas count as full stops, a part is
-# read only when a full stop follows it, except the fourth, which takes the
-# rest. So 5.2.1 reads as 5.2.0.0.
-hotfix_view() {
-  local text=${1//,/.} major=0 minor=0 build=0 revision=0
-  if [[ $text == *.* ]]; then
-    major=${text%%.*} text=${text#*.}
-    if [[ $text == *.* ]]; then
-      minor=${text%%.*} text=${text#*.}
-      if [[ $text == *.* ]]; then
-        build=${text%%.*} revision=${text#*.}
-      fi
-    fi
-  fi
-  echo "$((10#$major)).$((10#$minor)).$((10#$build)).$((10#$revision))"
-}
-
 property() {  # property PACKAGE NAME
   msiinfo export "$1" Property 2>/dev/null | tr -d '\r' | awk -F '\t' -v name="$2" '$1 == name { print $2 }'
 }
@@ -120,8 +114,6 @@ for ((i = 0; i < ${#packages[@]}; i += 2)); do
     die "the new packages have different versions ($new_version and $new_v): one hotfix brings one version"
   fi
   [[ $old_v != "$new_v" ]] || die "$old and $new have the same version, $old_v"
-  [[ $(hotfix_view "$old_v") != "$(hotfix_view "$new_v")" ]] ||
-    die "$old_v and $new_v look the same to hotfix.exe, which reads a three-part version without its third part; give the new version another major, minor or fourth part"
   [[ " ${old_versions[*]} " == *" $old_v "* ]] || old_versions+=("$old_v")
   name=$(property "$old" ProductName) known=no
   for n in "${product_names[@]}"; do [[ $n != "$name" ]] || known=yes; done
@@ -165,7 +157,8 @@ fi
 # ---------------------------------------------------------------- the patch and its description block
 
 SOURCE_DATE_EPOCH=$patch_date "$make_patch" --patch-code "$patch_code" --title "$title" --description "$description" \
-  ${manufacturer:+--manufacturer "$manufacturer"} --output "$stage/patch.msp" "${packages[@]}" ||
+  ${manufacturer:+--manufacturer "$manufacturer"} "${series[@]+"${series[@]}"}" --output "$stage/patch.msp" \
+  "${packages[@]}" ||
   die "make-patch refused the packages (its message is above)"
 "$root/scripts/describe-patch.sh" "$stage/patch.msp" "$new_version" "$title" "$description" \
   "$file_location" "$desc_location" >"$stage/description.txt" || die "describe-patch.sh failed"

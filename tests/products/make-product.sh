@@ -28,6 +28,8 @@
 #   --notes              also install notes.txt ("Release notes of Quorvel
 #                        VERSION"), in a component of its own: a file that a
 #                        later version can bring
+#   --notes-text TEXT    what notes.txt says instead (with --notes): a file
+#                        that stays the same over some versions
 #
 # quore.arx names the product code and the version, so that two versions of a
 # variant differ in an installed file.
@@ -61,6 +63,7 @@ codepage=1252
 folder=""
 upgrade_code="{5E0C3A71-2B9D-4F68-A1C4-93D7E2B60F15}"
 notes=no
+notes_text=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --quor) quor=${2:?--quor needs a path}; shift 2 ;;
@@ -71,6 +74,7 @@ while [ $# -gt 0 ]; do
     --folder) folder=${2:?--folder needs a name}; shift 2 ;;
     --upgrade-code) upgrade_code=${2:?--upgrade-code needs a GUID}; shift 2 ;;
     --notes) notes=yes; shift ;;
+    --notes-text) notes_text=${2?--notes-text needs a text}; shift 2 ;;
     -h|--help) usage ;;
     --) shift; break ;;
     -*) die "unknown option $1" ;;
@@ -122,7 +126,7 @@ trap 'rm -rf "$work"' EXIT
 # wixl takes Source= relative to its working directory only.
 cp "$quor" "$work/quor.exe"
 printf 'Quorvel add-in registry, %s, version %s\r\n' "$code" "$version" >"$work/quore.arx"
-printf 'Release notes of Quorvel %s\r\n' "$version" >"$work/notes.txt"
+printf '%s\r\n' "${notes_text:-Release notes of Quorvel $version}" >"$work/notes.txt"
 
 # The values go to wixl as definitions in an include file: its -D options
 # refuse text that is not ASCII.

@@ -45,7 +45,7 @@ TEST(DecimalValueTest, FollowsTheStandardConversion) {
   for (const Case& c : cases) EXPECT_EQ(DecimalValue(c.text), c.expected) << c.why;
 }
 
-TEST(ParseFourPartVersionTest, ReadsAPartOnlyWhenAFullStopFollows) {
+TEST(ParseFourPartVersionTest, ReadsEveryPartUpToTheFourth) {
   struct Case {
     std::u16string text;
     FourPartVersion expected;
@@ -55,9 +55,11 @@ TEST(ParseFourPartVersionTest, ReadsAPartOnlyWhenAFullStopFollows) {
       {u"5.2.1.0", {5, 2, 1, 0}, "four parts"},
       {u"5,2,1,0", {5, 2, 1, 0}, "commas count as full stops"},
       {u"5.2,1.0", {5, 2, 1, 0}, "mixed separators"},
-      {u"5.2.1", {5, 2, 0, 0}, "three parts lose the third"},
-      {u"5.2", {5, 0, 0, 0}, "two parts lose the second"},
-      {u"5", {0, 0, 0, 0}, "no full stop at all"},
+      {u"5.2.1", {5, 2, 1, 0}, "three parts, as installer versions often have"},
+      {u"5,2,1", {5, 2, 1, 0}, "three parts with commas"},
+      {u"5.2", {5, 2, 0, 0}, "two parts"},
+      {u"5", {5, 0, 0, 0}, "no full stop at all"},
+      {u"5.2.", {5, 2, 0, 0}, "an empty third part"},
       {u"", {0, 0, 0, 0}, "empty text"},
       {u"5.2.1.0.7", {5, 2, 1, 0}, "the fourth part stops at its full stop"},
       {u"5.2.1.0 beta", {5, 2, 1, 0}, "trailing words are ignored"},
@@ -86,8 +88,9 @@ TEST(DecideApplicabilityTest, WalksTheListFromTheFront) {
       {u"5,2,1,0", u"5.2.1.0", u"5.2.1.0,", V::InstalledIsPatched, "equal after parsing"},
       {u"5.2.0.0", u"5.2.1.0", u"5.2.0.0,", V::InstalledListed, "the shipped case"},
       {u"5.1.0.0", u"5.2.1.0", u"5.2.0.0,", V::NotListed, "not in the list"},
-      {u"5.2.7", u"5.2.1.0", u"5.2.0.0,", V::InstalledListed, "three parts read as 5.2.0.0"},
-      {u"5.2.1", u"5.2.1.0", u"5.2.0.0,", V::InstalledListed, "5.2.1 is not the patched one"},
+      {u"5.2.7", u"5.2.1.0", u"5.2.0.0,", V::NotListed, "5.2.7 is not a listed 5.2.0.0"},
+      {u"5.2.1", u"5.2.1.0", u"5.2.0.0,", V::InstalledIsPatched, "5.2.1 is the patched 5.2.1.0"},
+      {u"5.2.0", u"5.2.1", u"5.2,", V::InstalledListed, "three-part texts everywhere"},
       {u"5.2.0.0", u"5.2.1.0", u"5.2.0.0", V::NotListed, "no comma: nothing listed"},
       {u"5.2.0.0", u"5.2.1.0", u"5.2.1.0,5.2.0.0,", V::PatchedListedFirst, "patched first"},
       {u"5.2.0.0", u"5.2.1.0", u"5.2.0.0,5.2.1.0,", V::InstalledListed, "installed first"},
@@ -97,7 +100,7 @@ TEST(DecideApplicabilityTest, WalksTheListFromTheFront) {
       {u"5.2.0.0", u"5.2.1.0", u"5.1.0.0,5.2.0.0,", V::InstalledListed, "second element"},
       {u"5.2.0.0", u"5.2.1.0", u"5.1.0.0,5.2.0.0", V::NotListed, "after the last comma"},
       {u"5.3.0.0", u"5.2.1.0", u"5.1.0.0,5.2.1.0,", V::PatchedListedFirst, "patched later on"},
-      {u"5.2.0.0", u"5.2.1", u"5.2.0.0,", V::InstalledIsPatched, "both parse to 5.2.0.0"},
+      {u"5.2.0.0", u"5.2.1", u"5.2.0.0,", V::InstalledListed, "a three-part patched version"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(DecideApplicability(c.installed, c.patched, c.list), c.expected)

@@ -20,8 +20,7 @@ build "$code" 3.4.0.0 old
 build "$code" 3.4.2.0 new
 build "$code" 3.4.3.0 newer
 build "$other" 3.4.2.0 other-new
-build "$code" 3.4.0 old3
-build "$code" 3.4.2 new3
+build "$code" 3.4.2.5 new4
 "$HOTFIX_SOURCE_DIR/tests/products/make-test-certificate.sh" "$dir/certs" >/dev/null || fail "no test certificate"
 printf 'not the password\n' >"$dir/wrong-password.txt"
 
@@ -43,7 +42,7 @@ cases=(
   "a patch code in lower case|must be a GUID|$all --patch-code '{0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0}' old.msi new.msi"
   "equal versions|have the same version, 3.4.2.0|$all new.msi new.msi"
   "two new versions|different versions (3.4.2.0 and 3.4.3.0)|$all old.msi new.msi old.msi newer.msi"
-  "versions the hotfix cannot tell apart|look the same to hotfix.exe|$all old3.msi new3.msi"
+  "versions Windows Installer cannot tell apart|differ only in the fourth field|$all new.msi new4.msi"
   "packages that do not pair up|make-patch refused|$all old.msi other-new.msi"
   "not a package|not a product package|$all certs/ca.pem new.msi"
   "a certificate without its password file|needs both --sign-pkcs12 and --sign-password-file|$all --sign-pkcs12 certs/signing.p12 old.msi new.msi"

@@ -64,6 +64,9 @@ expect_contains "$(cat "$signed.log")" "at 3.4.0.0: patches it to 3.4.2.0" "the 
   'https://example.invalid/velmora.html' >"$release/expected.txt"
 expect_file_bytes_equal "$signed/description.txt" "$release/expected.txt" "the description block"
 expect_contains "$(tr -d '\r' <"$signed/description.txt")" "ProductCode=$en_code" "the block's product code"
+/usr/bin/python3 "$HOTFIX_SOURCE_DIR/tests/patch_checker/check_patch.py" --removable \
+  --product "${pairs[0]}" --expect "${pairs[1]}" --product "${pairs[2]}" --expect "${pairs[3]}" "$signed/patch.msp" \
+  >"$release/checker.out" 2>&1 || record_failure "the patch as Windows Installer takes it: $(cat "$release/checker.out")"
 
 wine_case "the signature"
 osslsigncode verify -CAfile "$certs/ca.pem" -TSA-CAfile "$certs/ca.pem" -in "$signed/hotfix.exe" \

@@ -28,9 +28,15 @@ constexpr char kUsage[] =
     "  --description TEXT     a short description of the patch\n"
     "  --manufacturer TEXT    (default: the Manufacturer of the first NEW package)\n"
     "  --classification TEXT  Hotfix, Update, Security Rollup, ... (default: Hotfix)\n"
-    "  --family NAME          patch family of its sequencing (default: from the patch code)\n"
+    "  --family NAME          the series the patch belongs to: its patch family in the\n"
+    "                         sequencing of patches (default: a family of its own)\n"
+    "  --supersede            supersede every earlier patch of the family; the patch then\n"
+    "                         applies to the product as first installed\n"
     "  --more-info-url URL    support link of the patch\n"
-    "  --allow-removal        mark the patch as one that can be uninstalled\n"
+    "  --no-removal           mark the patch as one that cannot be uninstalled\n"
+    "  --allow-removal        insist on an uninstallable patch: refuse one that adds rows\n"
+    "                         that make removal impossible (by default such a patch is\n"
+    "                         marked not removable, with a warning)\n"
     "\n"
     "SOURCE_DATE_EPOCH, when set, is the creation time written into the patch, so that\n"
     "the same inputs give the same bytes; otherwise it is the current time.\n";
@@ -74,8 +80,12 @@ Arguments Parse(int argc, char** argv) {
       options.family = value();
     } else if (argument == "--more-info-url") {
       options.moreInfoUrl = value();
+    } else if (argument == "--supersede") {
+      options.supersede = true;
     } else if (argument == "--allow-removal") {
-      options.allowRemoval = true;
+      options.removal = makepatch::Removal::kRequired;
+    } else if (argument == "--no-removal") {
+      options.removal = makepatch::Removal::kNever;
     } else if (argument.size() > 1 && argument[0] == '-') {
       UsageError("unknown option " + argument);
     } else {

@@ -41,11 +41,38 @@ std::string VersionText(const std::vector<std::uint32_t>& parts) {
   return text;
 }
 
-// Versions compare part by part; missing parts count as 0.
-int CompareVersions(std::vector<std::uint32_t> a, std::vector<std::uint32_t> b) {
-  a.resize(4, 0);
-  b.resize(4, 0);
+// Versions compare part by part; missing parts count as 0. Fields: how many
+// parts count (Windows Installer compares three for product versions).
+int CompareVersions(std::vector<std::uint32_t> a, std::vector<std::uint32_t> b, std::size_t fields = 4) {
+  a.resize(fields, 0);
+  b.resize(fields, 0);
   return a < b ? -1 : (a == b ? 0 : 1);
+}
+
+// The tables of Microsoft's "Uninstallable Patches": a patch that adds a row
+// to any of them cannot be removed from a product.
+const std::set<std::string>& TablesThatBlockRemoval() {
+  static const std::set<std::string> tables = {
+      "BindImage", "Class", "Complus", "CreateFolder", "DuplicateFile", "Environment", "Extension", "Font",
+      "IniFile", "IsolatedComponent", "LockPermissions", "MIME", "MoveFile", "MsiLockPermissionsEx",
+      "MsiServiceConfig", "MsiServiceConfigFailureActions", "ODBCAttribute", "ODBCDataSource", "ODBCDriver",
+      "ODBCSourceAttribute", "ODBCTranslator", "ProgId", "PublishComponent", "RemoveIniFile", "SelfReg",
+      "ServiceControl", "ServiceInstall", "TypeLib", "Verb"};
+  return tables;
+}
+
+std::string DescribeKey(const Table& table, const Row& row) {
+  std::string text;
+  for (const Value& value : table.KeyOf(row)) text += (text.empty() ? "" : ", ") + value.KeyText();
+  return "(" + text + ")";
+}
+
+std::string HexDigitsOf(const std::string& guid) {
+  std::string digits;
+  for (char c : guid) {
+    if (c != '{' && c != '}' && c != '-') digits += c;
+  }
+  return digits;
 }
 
 std::string RequireProperty(const Package& package, const std::string& name) {
@@ -73,6 +100,7 @@ struct PairFacts {
   std::string upgradeCode;
   std::string oldVersion;
   std::string newVersion;
+  std::vector<std::uint32_t> oldVersionParts;
   std::vector<std::uint32_t> newVersionParts;
   std::string productName;
   std::string manufacturer;
@@ -123,6 +151,13 @@ PairFacts CheckPair(const PackagePair& pair, std::size_t number) {
     throw PatchError(newer.path + " is version " + facts.newVersion + ", lower than " + older.path +
                      " at " + facts.oldVersion + ": a patch cannot go back");
   }
+  if (CompareVersions(*oldParts, *newParts, 3) == 0) {
+    throw PatchError(newer.path + " is version " + facts.newVersion + " and " + older.path + " " +
+                     facts.oldVersion + ": they differ only in the fourth field, which Windows Installer "
+                     "does not compare, so a patch cannot tell them apart; raise the major, minor or update "
+                     "field of the new version");
+  }
+  facts.oldVersionParts = *oldParts;
   facts.newVersionParts = *newParts;
   if (older.database.codepage != newer.database.codepage) {
     throw PatchError(label + ": the packages have different code pages (" +
@@ -163,10 +198,38 @@ std::int32_t IntegerAt(const Table& table, const Row& row, const std::string& co
   return row[*index].integer;
 }
 
+std::string TextAt(const Table& table, const Row& row, const std::string& column) {
+  const auto index = table.ColumnIndex(column);
+  if (!index || row[*index].kind != Value::Kind::kText) return {};
+  return row[*index].text;
+}
+
+// Default file versioning keeps an installed versioned file unless the new
+// one has a higher version: a changed file whose version did not go up would
+// be reported as patched and stay as it was. An unversioned old file, or a
+// Version column that names a companion file, leaves the decision to hashes
+// and sizes.
+void RequireHigherFileVersion(const PackagePair& pair, const Table& oldFiles, const Row& oldRow,
+                              const Table& newFiles, const Row& newRow) {
+  const std::string oldText = TextAt(oldFiles, oldRow, "Version");
+  const std::string newText = TextAt(newFiles, newRow, "Version");
+  const auto oldVersion = ParseProductVersion(oldText);
+  if (!oldVersion) return;
+  const auto newVersion = ParseProductVersion(newText);
+  if (!newText.empty() && !newVersion) return;
+  if (newVersion && CompareVersions(*newVersion, *oldVersion) > 0) return;
+  throw PatchError("file " + newRow[0].KeyText() + " differs between " + pair.older.path + " and " +
+                   pair.newer.path + ", but its version is " + (newText.empty() ? "none" : newText) +
+                   " in the new package and " + oldText +
+                   " in the old one: Windows Installer would keep the installed copy; give the new file a "
+                   "higher version");
+}
+
 // Files whose bytes differ, and files that are new, in the order of their
 // sequence numbers in the new package.
 std::vector<std::string> CarriedFiles(const PackagePair& pair) {
   const Table& files = *pair.newer.database.FindTable("File");
+  const Table& oldFiles = *pair.older.database.FindTable("File");
   std::vector<std::pair<std::int32_t, std::string>> carried;
   for (const Row& row : files.rows) {
     const std::string key = row[0].KeyText();
@@ -176,6 +239,9 @@ std::vector<std::string> CarriedFiles(const PackagePair& pair) {
     }
     const auto oldBytes = pair.older.files.find(key);
     if (oldBytes == pair.older.files.end() || oldBytes->second != newBytes->second) {
+      if (oldBytes != pair.older.files.end()) {
+        if (const Row* oldRow = oldFiles.FindRow({row[0]})) RequireHigherFileVersion(pair, oldFiles, *oldRow, files, row);
+      }
       carried.emplace_back(IntegerAt(files, row, "Sequence"), key);
     }
   }
@@ -203,32 +269,48 @@ Row RowOf(const Table& table, const std::map<std::string, Value>& values) {
   return row;
 }
 
+// Where the media of a pair's patch transform go: a disk and a range of
+// file sequence numbers that no old package of its product uses, and that
+// the product's other pairs do not use either, so that their media stay
+// apart whichever of them an installer applies.
+struct MediaSlot {
+  std::int32_t diskId = 1;
+  std::int32_t lastSequenceBefore = 0;  // the files get the numbers after it
+};
+
+MediaSlot FirstFreeMedia(const Database& older) {
+  const Table& media = *older.FindTable("Media");
+  const Table& files = *older.FindTable("File");
+  MediaSlot slot;
+  std::int32_t lastDisk = 0;
+  for (const Row& row : media.rows) {
+    lastDisk = std::max(lastDisk, IntegerAt(media, row, "DiskId"));
+    slot.lastSequenceBefore = std::max(slot.lastSequenceBefore, IntegerAt(media, row, "LastSequence"));
+  }
+  for (const Row& row : files.rows) {
+    slot.lastSequenceBefore = std::max(slot.lastSequenceBefore, IntegerAt(files, row, "Sequence"));
+  }
+  slot.diskId = lastDisk + 1;
+  return slot;
+}
+
 // The patch transform of a pair: the patch's media, the new sequence numbers
 // and the patch-added mark of the files it carries, and its PatchPackage row.
 std::vector<TableChange> PatchTransformChanges(const PackagePair& pair,
                                                const std::vector<std::string>& carried,
                                                const std::string& cabinet,
-                                               const std::string& patchCode) {
+                                               const std::string& patchCode, const MediaSlot& slot) {
   const Database& older = pair.older.database;
   const Table& oldMedia = *older.FindTable("Media");
   const Table& newFiles = *pair.newer.database.FindTable("File");
-  std::int32_t lastDisk = 0;
-  std::int32_t lastSequence = 0;
-  for (const Row& row : oldMedia.rows) {
-    lastDisk = std::max(lastDisk, IntegerAt(oldMedia, row, "DiskId"));
-    lastSequence = std::max(lastSequence, IntegerAt(oldMedia, row, "LastSequence"));
-  }
-  for (const Row& row : older.FindTable("File")->rows) {
-    lastSequence = std::max(lastSequence, IntegerAt(*older.FindTable("File"), row, "Sequence"));
-  }
-  const std::int32_t diskId = lastDisk + 1;
+  const std::int32_t diskId = slot.diskId;
 
   std::vector<TableChange> changes;
   TableChange files{TableChange::Kind::kRows, "File", newFiles.columns, {}};
   const auto attributes = newFiles.ColumnIndex("Attributes");
   const auto sequence = newFiles.ColumnIndex("Sequence");
   if (!attributes || !sequence) throw PatchError(pair.newer.path + ": the File table lacks Attributes or Sequence");
-  std::int32_t next = lastSequence;
+  std::int32_t next = slot.lastSequenceBefore;
   for (const std::string& key : carried) {
     Row row = *newFiles.FindRow({Value::Text(key)});
     const std::int32_t old = row[*attributes].IsNull() ? 0 : row[*attributes].integer;
@@ -242,7 +324,7 @@ std::vector<TableChange> PatchTransformChanges(const PackagePair& pair,
 
   std::map<std::string, Value> media = {{"DiskId", Value::Integer(diskId)},
                                         {"LastSequence", Value::Integer(next)},
-                                        {"Source", Value::Text(kMediaSourceProperty)}};
+                                        {"Source", Value::Text(MediaSourceProperty(patchCode))}};
   if (!cabinet.empty()) media["Cabinet"] = Value::Text("#" + cabinet);
   changes.push_back({TableChange::Kind::kRows, "Media", oldMedia.columns,
                      {{RowChange::Kind::kInsert, RowOf(oldMedia, media), {}}}});
@@ -261,6 +343,67 @@ void RequireEncodable(const CodepageEncoder& encode, std::uint32_t codepage, con
     throw PatchError("the " + what + " \"" + text + "\" does not fit code page " + std::to_string(codepage) +
                      " of the patch's summary information");
   }
+}
+
+// Several pairs may target one product when machines have it at several
+// versions (a cumulative patch); each pair's transforms validate their own
+// old version, so the old versions must differ where Windows Installer
+// looks (major, minor, update), and all lead to one new version.
+void CheckPairsOfOneProduct(const std::vector<PackagePair>& pairs, const std::vector<PairFacts>& facts) {
+  for (std::size_t i = 0; i < facts.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      if (facts[i].productCode != facts[j].productCode) continue;
+      const std::string both = pairs[j].older.path + " and " + pairs[i].older.path;
+      if (CompareVersions(facts[i].newVersionParts, facts[j].newVersionParts) != 0) {
+        throw PatchError("the new packages of product " + facts[i].productCode + " have different versions (" +
+                         facts[j].newVersion + " in " + pairs[j].newer.path + ", " + facts[i].newVersion +
+                         " in " + pairs[i].newer.path + "): a patch brings a product to one version");
+      }
+      if (CompareVersions(facts[i].oldVersionParts, facts[j].oldVersionParts) == 0) {
+        throw PatchError("product " + facts[i].productCode + " at " + facts[i].oldVersion +
+                         " is the old package of two pairs (" + both + ")");
+      }
+      if (CompareVersions(facts[i].oldVersionParts, facts[j].oldVersionParts, 3) == 0) {
+        throw PatchError("product " + facts[i].productCode + " has old packages at " + facts[j].oldVersion +
+                         " and " + facts[i].oldVersion + " (" + both +
+                         "), which differ only in the fourth field: Windows Installer cannot tell them apart "
+                         "when it chooses a pair's transforms");
+      }
+    }
+  }
+}
+
+// The rows a transform adds to a table of "Uninstallable Patches", each as
+// a sentence naming the table and the row.
+std::vector<std::string> RowsThatBlockRemoval(const std::vector<TableChange>& changes, const std::string& label) {
+  std::vector<std::string> found;
+  for (const TableChange& change : changes) {
+    if (change.kind == TableChange::Kind::kDropped || !TablesThatBlockRemoval().contains(change.table)) continue;
+    const Table shape{change.table, change.columns, {}};
+    for (const RowChange& row : change.rows) {
+      if (row.kind != RowChange::Kind::kInsert) continue;
+      found.push_back(label + " adds the row " + DescribeKey(shape, row.row) + " to the " + change.table +
+                      " table, and a patch that adds rows to " + change.table + " cannot be uninstalled");
+    }
+  }
+  return found;
+}
+
+SummaryInfo TransformSummary(const PackagePair& pair, const std::string& manufacturer, const PatchOptions& options,
+                             const std::string& revisionNumber) {
+  SummaryInfo summary;
+  summary.codepage = pair.older.database.codepage;
+  summary.texts[kPidTitle] = "Transform";
+  if (!manufacturer.empty()) summary.texts[kPidAuthor] = manufacturer;
+  summary.texts[kPidTemplate] = pair.older.summaryTemplate;
+  summary.texts[kPidLastSavedBy] = pair.newer.summaryTemplate;
+  summary.texts[kPidRevisionNumber] = revisionNumber;
+  summary.texts[kPidCreatingApplication] = kCreatingApplication;
+  summary.times[kPidCreateTime] = options.creationTime;
+  summary.integers[kPidPageCount] = std::max(pair.older.pageCount, pair.newer.pageCount);
+  summary.integers[kPidCharacterCount] = kTransformCharacterCount;
+  summary.integers[kPidSecurity] = kSecurityEnforcedReadOnly;
+  return summary;
 }
 
 }  // namespace
@@ -284,6 +427,12 @@ std::optional<std::vector<std::uint32_t>> ParseProductVersion(const std::string&
   return parts;
 }
 
+std::string MediaSourceProperty(const std::string& patchCode) { return "_" + HexDigitsOf(patchCode); }
+
+std::string CabinetStreamName(const std::string& patchCode, std::size_t number) {
+  return "_" + HexDigitsOf(patchCode) + "_" + std::to_string(number) + ".cab";
+}
+
 PatchPlan PlanPatch(const std::vector<PackagePair>& pairs, const PatchOptions& options,
                     const std::function<CodepageEncoder(std::uint32_t)>& encoderFor) {
   if (pairs.empty()) throw PatchError("no pair of packages given");
@@ -293,13 +442,8 @@ PatchPlan PlanPatch(const std::vector<PackagePair>& pairs, const PatchOptions& o
   }
 
   std::vector<PairFacts> facts;
-  std::set<std::string> targeted;
-  for (std::size_t i = 0; i < pairs.size(); ++i) {
-    facts.push_back(CheckPair(pairs[i], i + 1));
-    if (!targeted.insert(facts.back().productCode).second) {
-      throw PatchError("product " + facts.back().productCode + " is the old package of two pairs");
-    }
-  }
+  for (std::size_t i = 0; i < pairs.size(); ++i) facts.push_back(CheckPair(pairs[i], i + 1));
+  CheckPairsOfOneProduct(pairs, facts);
 
   PatchPlan plan;
   for (PairFacts& pair : facts) {
@@ -315,22 +459,26 @@ PatchPlan PlanPatch(const std::vector<PackagePair>& pairs, const PatchOptions& o
   }
   const std::string title =
       options.title.empty() ? first.productName + " " + VersionText(highest) : options.title;
-  std::string family = options.family;
-  if (family.empty()) {
-    family = "P";
-    for (char c : options.patchCode) {
-      if (c != '{' && c != '}' && c != '-') family += c;
-    }
-  }
+  const std::string family = options.family.empty() ? "P" + HexDigitsOf(options.patchCode) : options.family;
   if (!IsIdentifier(family)) {
     throw PatchError("the patch family " + family +
                      " is not an identifier (a letter or _, then letters, digits, _ or .)");
   }
 
+  // The first free media of each product, past every old package of it.
+  std::map<std::string, MediaSlot> slotOf;
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    const MediaSlot free = FirstFreeMedia(pairs[i].older.database);
+    auto [slot, added] = slotOf.emplace(facts[i].productCode, free);
+    slot->second.diskId = std::max(slot->second.diskId, free.diskId);
+    slot->second.lastSequenceBefore = std::max(slot->second.lastSequenceBefore, free.lastSequenceBefore);
+  }
+
   // The cabinets: pairs that carry the same files with the same bytes share one.
   std::map<std::vector<std::pair<std::string, Bytes>>, std::string> cabinetOf;
+  std::vector<std::string> removalBlockers;
   std::string transformList;
-  std::string targets;
+  std::vector<std::string> targets;
   for (std::size_t i = 0; i < pairs.size(); ++i) {
     const PackagePair& pair = pairs[i];
     const PairFacts& pairFacts = facts[i];
@@ -341,39 +489,58 @@ PatchPlan PlanPatch(const std::vector<PackagePair>& pairs, const PatchOptions& o
     if (!contents.empty()) {
       auto [found, added] = cabinetOf.emplace(contents, "");
       if (added) {
-        found->second = "Patch" + std::to_string(cabinetOf.size()) + ".cab";
+        found->second = CabinetStreamName(options.patchCode, cabinetOf.size());
         plan.cabinets.push_back({found->second, contents});
       }
       cabinet = found->second;
     }
 
-    const std::uint32_t codepage = pair.older.database.codepage;
-    SummaryInfo summary;
-    summary.codepage = codepage;
-    summary.texts[kPidTitle] = "Transform";
-    if (!manufacturer.empty()) summary.texts[kPidAuthor] = manufacturer;
-    summary.texts[kPidTemplate] = pair.older.summaryTemplate;
-    summary.texts[kPidLastSavedBy] = pair.newer.summaryTemplate;
-    summary.texts[kPidRevisionNumber] = pairFacts.productCode + pairFacts.oldVersion + ";" +
-                                        pairFacts.productCode + pairFacts.newVersion + ";" +
-                                        pairFacts.upgradeCode;
-    summary.texts[kPidCreatingApplication] = kCreatingApplication;
-    summary.times[kPidCreateTime] = options.creationTime;
-    summary.integers[kPidPageCount] = std::max(pair.older.pageCount, pair.newer.pageCount);
-    summary.integers[kPidCharacterCount] = kTransformCharacterCount;
-    summary.integers[kPidSecurity] = kSecurityEnforcedReadOnly;
-    const CodepageEncoder pairEncode = encoderFor(codepage);
-    for (const auto& [pid, text] : summary.texts) {
-      RequireEncodable(pairEncode, codepage, "transform summary text", text);
+    // The patch transform applies after its partner: its base is the state
+    // the partner leaves, the new version.
+    const std::string newState = pairFacts.productCode + pairFacts.newVersion;
+    const SummaryInfo summary =
+        TransformSummary(pair, manufacturer, options,
+                         pairFacts.productCode + pairFacts.oldVersion + ";" + newState + ";" + pairFacts.upgradeCode);
+    const SummaryInfo patchSummary =
+        TransformSummary(pair, manufacturer, options, newState + ";" + newState + ";" + pairFacts.upgradeCode);
+    const CodepageEncoder pairEncode = encoderFor(summary.codepage);
+    for (const SummaryInfo* info : {&summary, &patchSummary}) {
+      for (const auto& [pid, text] : info->texts) {
+        RequireEncodable(pairEncode, summary.codepage, "transform summary text", text);
+      }
     }
 
     const std::string name = "T" + std::to_string(i + 1);
-    plan.transforms.push_back({name, codepage, DiffDatabases(pair.older.database, pair.newer.database), summary});
-    plan.transforms.push_back({"#" + name, codepage,
-                               PatchTransformChanges(pair, carried, cabinet, options.patchCode), summary});
+    std::vector<TableChange> diff = DiffDatabases(pair.older.database, pair.newer.database);
+    const std::string label = "pair " + std::to_string(i + 1) + " (" + pair.older.path + ", " + pair.newer.path + ")";
+    for (std::string& blocker : RowsThatBlockRemoval(diff, label)) removalBlockers.push_back(std::move(blocker));
+    MediaSlot& slot = slotOf.at(pairFacts.productCode);
+    plan.transforms.push_back({name, summary.codepage, std::move(diff), summary});
+    plan.transforms.push_back({"#" + name, summary.codepage,
+                               PatchTransformChanges(pair, carried, cabinet, options.patchCode, slot),
+                               patchSummary});
+    slot.diskId += 1;
+    slot.lastSequenceBefore += static_cast<std::int32_t>(carried.size());
     transformList += (transformList.empty() ? ":" : ";:") + name + ";:#" + name;
-    targets += (targets.empty() ? "" : ";") + pairFacts.productCode;
-    plan.sequence.push_back({family, pairFacts.productCode, VersionText(highest)});
+    if (std::find(targets.begin(), targets.end(), pairFacts.productCode) == targets.end()) {
+      targets.push_back(pairFacts.productCode);
+      plan.sequence.push_back({family, pairFacts.productCode, VersionText(pairFacts.newVersionParts),
+                               options.supersede ? kSequenceSupersedeEarlier : 0});
+    }
+  }
+
+  std::string removable = "1";
+  if (options.removal == Removal::kNever) {
+    removable = "0";
+  } else if (!removalBlockers.empty()) {
+    if (options.removal == Removal::kRequired) {
+      throw PatchError(removalBlockers.front() + "; leave out --allow-removal, or move that change to a "
+                       "full release of the product");
+    }
+    removable = "0";
+    for (const std::string& blocker : removalBlockers) {
+      plan.warnings.push_back(blocker + "; the patch is marked as not removable");
+    }
   }
 
   SummaryInfo& summary = plan.summary;
@@ -383,7 +550,9 @@ PatchPlan PlanPatch(const std::vector<PackagePair>& pairs, const PatchOptions& o
   if (!manufacturer.empty()) summary.texts[kPidAuthor] = manufacturer;
   summary.texts[kPidComments] =
       "This patch contains the logic and data required to install " + first.productName + ".";
-  summary.texts[kPidTemplate] = targets;
+  std::string targetList;
+  for (const std::string& code : targets) targetList += (targetList.empty() ? "" : ";") + code;
+  summary.texts[kPidTemplate] = targetList;
   summary.texts[kPidLastSavedBy] = transformList;
   summary.texts[kPidRevisionNumber] = options.patchCode;
   summary.texts[kPidCreatingApplication] = kCreatingApplication;
@@ -393,13 +562,17 @@ PatchPlan PlanPatch(const std::vector<PackagePair>& pairs, const PatchOptions& o
   summary.integers[kPidSecurity] = kSecurityEnforcedReadOnly;
   for (const auto& [pid, text] : summary.texts) RequireEncodable(encode, plan.codepage, "summary text", text);
 
-  plan.metadata = {{"AllowRemoval", options.allowRemoval ? "1" : "0"},
+  plan.metadata = {{"AllowRemoval", removable},
                    {"Classification", options.classification},
                    {"CreationTimeUTC", MetadataTime(options.creationTime)},
                    {"DisplayName", title},
                    {"TargetProductName", first.productName}};
   if (!options.description.empty()) plan.metadata.emplace_back("Description", options.description);
   if (!manufacturer.empty()) plan.metadata.emplace_back("ManufacturerName", manufacturer);
+  // A patch that supersedes the earlier ones of its family is built from
+  // the first release's packages: it applies to the product as first
+  // installed, not on top of the patches it replaces.
+  if (options.supersede) plan.metadata.emplace_back("MinorUpdateTargetRTM", "1");
   if (!options.moreInfoUrl.empty()) plan.metadata.emplace_back("MoreInfoURL", options.moreInfoUrl);
   for (const auto& [property, value] : plan.metadata) {
     if (value.empty()) throw PatchError("the patch's " + property + " must not be empty");

@@ -33,6 +33,11 @@ struct PackagePair {
   Package newer;
 };
 
+// Whether the patch may be uninstalled: by default when nothing it adds
+// rules that out; asked for explicitly, a patch that cannot be removable is
+// refused.
+enum class Removal { kWhenPossible, kRequired, kNever };
+
 struct PatchOptions {
   std::string patchCode;  // "{GUID}", upper-case hexadecimal
   std::string title;      // shown as the patch's name; default from the product
@@ -41,7 +46,10 @@ struct PatchOptions {
   std::string classification = "Hotfix";
   std::string family;  // patch family; default from the patch code
   std::string moreInfoUrl;
-  bool allowRemoval = false;
+  Removal removal = Removal::kWhenPossible;
+  // Supersedes every earlier patch of its family; the patch then targets
+  // the product as first installed (MinorUpdateTargetRTM).
+  bool supersede = false;
   std::int64_t creationTime = 0;  // seconds since 1970, UTC
 };
 
@@ -80,7 +88,9 @@ inline constexpr std::int32_t kTransformCharacterCount =
     (kTransformValidation << 16) | kTransformErrorConditions;
 
 inline constexpr std::uint16_t kFileAttributePatchAdded = 0x1000;
-inline constexpr char kMediaSourceProperty[] = "PATCHMediaSrcProp";
+// MsiPatchSequence.Attributes: the patch supersedes the earlier patches of
+// its family.
+inline constexpr std::int32_t kSequenceSupersedeEarlier = 0x1;
 
 struct PlannedTransform {
   std::string name;  // substorage name, e.g. "T1" or "#T1"
@@ -102,16 +112,23 @@ struct PatchPlan {
   std::vector<PlannedCabinet> cabinets;
   // MsiPatchMetadata rows of the standard properties (Company null).
   std::vector<std::pair<std::string, std::string>> metadata;
+  // One row per family and product, the table's key.
   struct SequenceRow {
     std::string family;
     std::string productCode;
     std::string sequence;
+    std::int32_t attributes = 0;
   };
   std::vector<SequenceRow> sequence;
-  // What the release engineer should know although the patch can be made,
-  // one message each, for standard error.
+  // What the release engineer should know, though the patch can be made.
   std::vector<std::string> warnings;
 };
+
+// The patch's media identity, derived from its patch code as Microsoft's
+// patch tools do, since no two patches may share a media source property:
+// "_" and the code's 32 hexadecimal digits; cabinets add "_<n>.cab".
+std::string MediaSourceProperty(const std::string& patchCode);
+std::string CabinetStreamName(const std::string& patchCode, std::size_t number);
 
 // A version of up to four numbers of 0 to 65535; nothing when text is not one.
 std::optional<std::vector<std::uint32_t>> ParseProductVersion(const std::string& text);

@@ -192,13 +192,14 @@ void WriteRootDatabase(const PatchPlan& plan, const std::string& path, const Tem
     database.Run("INSERT INTO `MsiPatchMetadata` (`Property`, `Value`) VALUES (?, ?)", record.get());
   }
   for (const PatchPlan::SequenceRow& row : plan.sequence) {
-    GObjectPtr<LibmsiRecord> record(libmsi_record_new(3));
+    GObjectPtr<LibmsiRecord> record(libmsi_record_new(4));
     libmsi_record_set_string(record.get(), 1, row.family.c_str());
     libmsi_record_set_string(record.get(), 2, row.productCode.c_str());
     libmsi_record_set_string(record.get(), 3, row.sequence.c_str());
+    libmsi_record_set_int(record.get(), 4, row.attributes);
     database.Run(
         "INSERT INTO `MsiPatchSequence` (`PatchFamily`, `ProductCode`, `Sequence`, `Attributes`) "
-        "VALUES (?, ?, ?, 0)",
+        "VALUES (?, ?, ?, ?)",
         record.get());
   }
   const std::int64_t time = plan.summary.times.count(kPidCreateTime) ? plan.summary.times.at(kPidCreateTime) : 0;

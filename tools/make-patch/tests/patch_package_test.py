@@ -82,6 +82,13 @@ result = make_patch(patch, german_old, german_new, velmora_old, velmora_new, tit
 if result.returncode != 0:
     sys.exit(f"make-patch failed: {result.stderr}")
 problems += [f"structure: {p}" for p in patch_structure.check_patch(patch)]
+# As Windows Installer takes it: each old package patched equals its new one.
+checker = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "tests", "patch_checker",
+                       "check_patch.py")
+groups = [argument for old, new in pairs for argument in ("--product", old, "--expect", new)]
+checked = subprocess.run(["/usr/bin/python3", checker, "--removable", *groups, patch], capture_output=True, text=True)
+if checked.returncode != 0:
+    problems.append(f"the checker of Windows Installer's rules: {checked.stdout}{checked.stderr}")
 
 # Each transform carries exactly the tables whose rows differ (the new
 # package's media excepted), and the patch carries exactly the changed files.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "core/patch_error.h"
@@ -110,7 +111,10 @@ TEST(PlanPatchTest, OneTransformAndOnePatchTransformPerPair) {
   // marked patch-added, on a new disk with the patch's cabinet.
   const PlannedTransform& own = plan.transforms[1];
   EXPECT_EQ(own.name, "#T1");
-  EXPECT_EQ(own.summary.texts, diff.summary.texts) << "validated like its pair";
+  EXPECT_EQ(own.summary.texts.at(kPidRevisionNumber),
+            Code("0407") + "5.2.1.0;" + Code("0407") + "5.2.1.0;" + kUpgradeCode)
+      << "its base is the state its partner leaves";
+  EXPECT_EQ(own.summary.integers, diff.summary.integers) << "validated like its partner";
   const TableChange* files = Find(own, "File");
   ASSERT_NE(files, nullptr);
   ASSERT_EQ(files->rows.size(), 1u) << "quor.exe did not change";
@@ -120,8 +124,8 @@ TEST(PlanPatchTest, OneTransformAndOnePatchTransformPerPair) {
   const TableChange* media = Find(own, "Media");
   ASSERT_NE(media, nullptr);
   EXPECT_EQ(media->rows.at(0).row,
-            (Row{Value::Integer(2), Value::Integer(3), {}, Value::Text("#Patch1.cab"), {},
-                 Value::Text("PATCHMediaSrcProp")}));
+            (Row{Value::Integer(2), Value::Integer(3), {}, Value::Text("#_D3F58B26A41C4E97B06291C7E5A83F14_1.cab"),
+                 {}, Value::Text("_D3F58B26A41C4E97B06291C7E5A83F14")}));
   const TableChange* patchPackage = Find(own, "PatchPackage");
   ASSERT_NE(patchPackage, nullptr);
   EXPECT_EQ(patchPackage->kind, TableChange::Kind::kCreated);
@@ -130,12 +134,89 @@ TEST(PlanPatchTest, OneTransformAndOnePatchTransformPerPair) {
   // Pairs that carry the same bytes share a cabinet.
   ASSERT_EQ(plan.cabinets.size(), 2u);
   EXPECT_EQ(plan.cabinets[0].files, (std::vector<std::pair<std::string, Bytes>>{{"quore.arx", B("5.2.1.0")}}));
-  EXPECT_EQ(Find(plan.transforms[3], "Media")->rows.at(0).row[3].text, "#Patch1.cab");
-  EXPECT_EQ(Find(plan.transforms[5], "Media")->rows.at(0).row[3].text, "#Patch2.cab");
+  EXPECT_EQ(Find(plan.transforms[3], "Media")->rows.at(0).row[3].text, "#_D3F58B26A41C4E97B06291C7E5A83F14_1.cab");
+  EXPECT_EQ(Find(plan.transforms[5], "Media")->rows.at(0).row[3].text, "#_D3F58B26A41C4E97B06291C7E5A83F14_2.cab");
 
   EXPECT_EQ(plan.sequence.size(), 3u);
   EXPECT_EQ(plan.sequence[0].sequence, "5.2.1.0");
   EXPECT_EQ(plan.sequence[0].family, "PD3F58B26A41C4E97B06291C7E5A83F14");
+  EXPECT_EQ(plan.sequence[0].attributes, 0);
+  EXPECT_EQ(plan.metadata.at(0), (std::pair<std::string, std::string>{"AllowRemoval", "1"}));
+  EXPECT_TRUE(plan.warnings.empty());
+}
+
+// A cumulative hotfix: machines have the product at 5.2.0.0 or 5.2.1.0.
+TEST(PlanPatchTest, PairsForSeveralOldVersionsOfOneProduct) {
+  const std::string code = Code("0407");
+  PackagePair fromFirst = {Product(code, "5.2.0.0", {{"quor.exe", B("MZ")}, {"quore.arx", B("5.2.0.0")}}),
+                           Product(code, "5.2.2.0", {{"quor.exe", B("MZ2")}, {"quore.arx", B("5.2.2.0")}})};
+  PackagePair fromSecond = {Product(code, "5.2.1.0", {{"quor.exe", B("MZ")}, {"quore.arx", B("5.2.1.0")}}),
+                            fromFirst.newer};
+  PatchOptions options = Options();
+  options.family = "QuorvelHotfixes";
+  options.supersede = true;
+  const PatchPlan plan = PlanPatch({fromFirst, fromSecond}, options, AsciiOnly());
+
+  EXPECT_EQ(plan.summary.texts.at(kPidTemplate), code) << "each product once";
+  EXPECT_EQ(plan.summary.texts.at(kPidLastSavedBy), ":T1;:#T1;:T2;:#T2");
+  EXPECT_EQ(plan.transforms[2].summary.texts.at(kPidRevisionNumber),
+            code + "5.2.1.0;" + code + "5.2.2.0;" + kUpgradeCode);
+  ASSERT_EQ(plan.sequence.size(), 1u) << "one row per family and product";
+  EXPECT_EQ(plan.sequence[0].family, "QuorvelHotfixes");
+  EXPECT_EQ(plan.sequence[0].sequence, "5.2.2.0");
+  EXPECT_EQ(plan.sequence[0].attributes, kSequenceSupersedeEarlier);
+  EXPECT_NE(std::find(plan.metadata.begin(), plan.metadata.end(),
+                      std::pair<std::string, std::string>{"MinorUpdateTargetRTM", "1"}),
+            plan.metadata.end());
+
+  // Each pair's media on a disk and sequence range of its own, so that the
+  // two never overlap whichever pairs an installer applies.
+  const auto& first = Find(plan.transforms[1], "Media")->rows.at(0).row;
+  const auto& second = Find(plan.transforms[3], "Media")->rows.at(0).row;
+  EXPECT_EQ(first[0].integer, 2);
+  EXPECT_EQ(first[1].integer, 4) << "quor.exe and quore.arx after sequence 2";
+  EXPECT_EQ(second[0].integer, 3);
+  EXPECT_EQ(second[1].integer, 6);
+  EXPECT_EQ(Find(plan.transforms[3], "File")->rows.at(0).row[7].integer, 5);
+  EXPECT_EQ(plan.cabinets.size(), 1u) << "both pairs carry the same two files";
+}
+
+TEST(PlanPatchTest, RemovalFollowsWhatTheTransformsAdd) {
+  struct Case {
+    Removal removal;
+    bool addsCreateFolder;
+    const char* allowRemoval;  // nullptr: refused
+    std::size_t warnings;
+    const char* why;
+  };
+  const Case cases[] = {
+      {Removal::kWhenPossible, false, "1", 0, "removable by default"},
+      {Removal::kNever, false, "0", 0, "--no-removal"},
+      {Removal::kRequired, false, "1", 0, "--allow-removal on a patch that can be removed"},
+      {Removal::kWhenPossible, true, "0", 1, "a CreateFolder row makes it not removable, with a warning"},
+      {Removal::kNever, true, "0", 0, "not removable anyway: nothing to warn about"},
+      {Removal::kRequired, true, nullptr, 0, "--allow-removal refuses what cannot be removed"},
+  };
+  for (const Case& c : cases) {
+    PackagePair pair = Pair(Code("0407"), "5.2.1.0");
+    Table createFolder{"CreateFolder", {{"Directory_", kKeyText}, {"Component_", kKeyText}}, {}};
+    pair.older.database.tables.emplace("CreateFolder", createFolder);
+    if (c.addsCreateFolder) createFolder.rows.push_back({Value::Text("LOGS"), Value::Text("C")});
+    pair.newer.database.tables.emplace("CreateFolder", createFolder);
+    PatchOptions options = Options();
+    options.removal = c.removal;
+    try {
+      const PatchPlan plan = PlanPatch({pair}, options, AsciiOnly());
+      EXPECT_NE(c.allowRemoval, nullptr) << c.why;
+      EXPECT_EQ(plan.metadata.at(0).second, c.allowRemoval ? c.allowRemoval : "") << c.why;
+      ASSERT_EQ(plan.warnings.size(), c.warnings) << c.why;
+      if (c.warnings > 0) EXPECT_NE(plan.warnings[0].find("adds the row (LOGS, C) to the CreateFolder table"),
+                                    std::string::npos) << plan.warnings[0];
+    } catch (const PatchError& error) {
+      EXPECT_EQ(c.allowRemoval, nullptr) << c.why << ": " << error.what();
+      EXPECT_NE(std::string(error.what()).find("cannot be uninstalled"), std::string::npos) << error.what();
+    }
+  }
 }
 
 TEST(PlanPatchTest, ANewFileIsCarriedToo) {
@@ -183,7 +264,28 @@ TEST(PlanPatchTest, RefusesPairsThatCannotMakeAPatch) {
       {[&](auto& pairs, auto&) { setProperty(pairs[0].newer, "ProductVersion", "5.1"); }, "a patch cannot go back"},
       {[&](auto& pairs, auto&) { setProperty(pairs[0].newer, "ProductVersion", "5.2.x"); }, "is not a version"},
       {[&](auto& pairs, auto&) { pairs[0].newer.database.codepage = 1250; }, "different code pages"},
+      {[&](auto& pairs, auto&) { setProperty(pairs[0].newer, "ProductVersion", "5.2.0.7"); },
+       "differ only in the fourth field"},
       {[&](auto& pairs, auto&) { pairs.push_back(pairs[0]); }, "is the old package of two pairs"},
+      {[&](auto& pairs, auto&) {
+         pairs.push_back(pairs[0]);
+         setProperty(pairs[1].older, "ProductVersion", "5.2.0.3");
+       },
+       "Windows Installer cannot tell them apart"},
+      {[&](auto& pairs, auto&) {
+         pairs.push_back(pairs[0]);
+         setProperty(pairs[1].older, "ProductVersion", "5.1.0.0");
+         setProperty(pairs[1].newer, "ProductVersion", "5.2.2.0");
+       },
+       "have different versions"},
+      {[&](auto& pairs, auto&) {
+         for (Package* package : {&pairs[0].older, &pairs[0].newer}) {
+           for (Row& row : package->database.tables.at("File").rows) {
+             if (row[0].text == "quore.arx") row[4] = Value::Text("1.0.0.0");
+           }
+         }
+       },
+       "Windows Installer would keep the installed copy"},
       {[&](auto& pairs, auto&) { pairs[0].newer.files.erase("quore.arx"); }, "is not in any cabinet"},
       {[&](auto& pairs, auto&) {
          features(pairs[0].older, {{Value::Text("Main"), {}}, {Value::Text("Extras"), Value::Text("Main")}});
