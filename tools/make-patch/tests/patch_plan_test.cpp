@@ -210,8 +210,10 @@ TEST(PlanPatchTest, RemovalFollowsWhatTheTransformsAdd) {
       EXPECT_NE(c.allowRemoval, nullptr) << c.why;
       EXPECT_EQ(plan.metadata.at(0).second, c.allowRemoval ? c.allowRemoval : "") << c.why;
       ASSERT_EQ(plan.warnings.size(), c.warnings) << c.why;
-      if (c.warnings > 0) EXPECT_NE(plan.warnings[0].find("adds the row (LOGS, C) to the CreateFolder table"),
-                                    std::string::npos) << plan.warnings[0];
+      if (c.warnings > 0) {
+        EXPECT_NE(plan.warnings[0].find("adds the row (LOGS, C) to the CreateFolder table"), std::string::npos)
+            << plan.warnings[0];
+      }
     } catch (const PatchError& error) {
       EXPECT_EQ(c.allowRemoval, nullptr) << c.why << ": " << error.what();
       EXPECT_NE(std::string(error.what()).find("cannot be uninstalled"), std::string::npos) << error.what();
