@@ -5,12 +5,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "core/patch_error.h"
 #include "core/patch_plan.h"
 #include "io/codepage.h"
+#include "io/content_store.h"
 #include "io/package_reader.h"
 #include "io/patch_writer.h"
 
@@ -109,6 +112,37 @@ std::int64_t CreationTime() {
   return seconds;
 }
 
+// Reads every package once: the old ones first, keeping nothing but sizes
+// and digests, then the new ones, keeping the bytes of the files that
+// differ from an old package of their pairs (the files the patch carries).
+std::vector<makepatch::PackagePair> ReadPairs(const std::vector<std::string>& paths, makepatch::ContentStore& store) {
+  std::map<std::string, std::set<std::string>> oldsOf;  // new package -> its old ones
+  for (std::size_t i = 0; i < paths.size(); i += 2) oldsOf[paths[i + 1]].insert(paths[i]);
+  std::map<std::string, makepatch::Package> read;
+  const makepatch::KeepFile keepNothing = [](const std::string&, const makepatch::PackageFile&) { return false; };
+  for (std::size_t i = 0; i < paths.size(); i += 2) {
+    if (!read.contains(paths[i]) && !oldsOf.contains(paths[i])) {
+      read.emplace(paths[i], makepatch::ReadPackage(paths[i], keepNothing, store));
+    }
+  }
+  for (const auto& [path, olds] : oldsOf) {
+    if (read.contains(path)) continue;
+    const makepatch::KeepFile changed = [&](const std::string& key, const makepatch::PackageFile& file) {
+      for (const std::string& old : olds) {
+        const auto found = read.find(old);
+        if (found == read.end()) return true;  // an old package that is also a new one: read after
+        const auto before = found->second.files.find(key);
+        if (before == found->second.files.end() || !before->second.SameBytes(file)) return true;
+      }
+      return false;
+    };
+    read.emplace(path, makepatch::ReadPackage(path, changed, store));
+  }
+  std::vector<makepatch::PackagePair> pairs;
+  for (std::size_t i = 0; i < paths.size(); i += 2) pairs.push_back({read.at(paths[i]), read.at(paths[i + 1])});
+  return pairs;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -116,11 +150,8 @@ int main(int argc, char** argv) {
   arguments.options.creationTime = CreationTime();
   gsf_init();
   try {
-    std::vector<makepatch::PackagePair> pairs;
-    for (std::size_t i = 0; i < arguments.packages.size(); i += 2) {
-      pairs.push_back({makepatch::ReadPackage(arguments.packages[i]),
-                       makepatch::ReadPackage(arguments.packages[i + 1])});
-    }
+    makepatch::ContentStore store(arguments.output);
+    const std::vector<makepatch::PackagePair> pairs = ReadPairs(arguments.packages, store);
     const makepatch::PatchPlan plan = makepatch::PlanPatch(pairs, arguments.options, makepatch::EncoderFor);
     for (const std::string& warning : plan.warnings) std::fprintf(stderr, "make-patch: warning: %s\n", warning.c_str());
     makepatch::WritePatch(plan, arguments.output);

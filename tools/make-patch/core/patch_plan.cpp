@@ -238,7 +238,10 @@ std::vector<std::string> CarriedFiles(const PackagePair& pair) {
       throw PatchError(pair.newer.path + ": file " + key + " is not in any cabinet of the package");
     }
     const auto oldBytes = pair.older.files.find(key);
-    if (oldBytes == pair.older.files.end() || oldBytes->second != newBytes->second) {
+    if (oldBytes == pair.older.files.end() || !oldBytes->second.SameBytes(newBytes->second)) {
+      if (!newBytes->second.content) {
+        throw PatchError(pair.newer.path + ": file " + key + " changed, but its bytes were not kept to be carried");
+      }
       if (oldBytes != pair.older.files.end()) {
         if (const Row* oldRow = oldFiles.FindRow({row[0]})) RequireHigherFileVersion(pair, oldFiles, *oldRow, files, row);
       }
@@ -475,7 +478,7 @@ PatchPlan PlanPatch(const std::vector<PackagePair>& pairs, const PatchOptions& o
   }
 
   // The cabinets: pairs that carry the same files with the same bytes share one.
-  std::map<std::vector<std::pair<std::string, Bytes>>, std::string> cabinetOf;
+  std::map<std::vector<std::pair<std::string, Digest>>, std::string> cabinetOf;
   std::vector<std::string> removalBlockers;
   std::string transformList;
   std::vector<std::string> targets;
@@ -483,14 +486,16 @@ PatchPlan PlanPatch(const std::vector<PackagePair>& pairs, const PatchOptions& o
     const PackagePair& pair = pairs[i];
     const PairFacts& pairFacts = facts[i];
     const std::vector<std::string> carried = CarriedFiles(pair);
-    std::vector<std::pair<std::string, Bytes>> contents;
-    for (const std::string& key : carried) contents.emplace_back(key, pair.newer.files.at(key));
+    std::vector<std::pair<std::string, Digest>> contents;
+    for (const std::string& key : carried) contents.emplace_back(key, pair.newer.files.at(key).digest);
     std::string cabinet;
     if (!contents.empty()) {
       auto [found, added] = cabinetOf.emplace(contents, "");
       if (added) {
         found->second = CabinetStreamName(options.patchCode, cabinetOf.size());
-        plan.cabinets.push_back({found->second, contents});
+        PlannedCabinet planned{found->second, {}};
+        for (const std::string& key : carried) planned.files.emplace_back(key, pair.newer.files.at(key).content);
+        plan.cabinets.push_back(std::move(planned));
       }
       cabinet = found->second;
     }

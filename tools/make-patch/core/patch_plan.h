@@ -6,8 +6,10 @@
 // written by the patch writer.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,14 +20,36 @@
 
 namespace makepatch {
 
+// SHA-256 of a file's bytes: what tells whether a file changed, without
+// keeping the bytes of a product in memory.
+using Digest = std::array<std::uint8_t, 32>;
+
+// The bytes of a file that a patch carries: in memory when small, otherwise
+// a file on disk (the image's own, or a copy in a spill folder) whose
+// owner keeps it until the patch is written.
+struct FileContent {
+  Bytes bytes;
+  std::string path;  // when not empty, the bytes are in this file
+};
+
+// One file of a package's File table.
+struct PackageFile {
+  std::uint64_t size = 0;
+  Digest digest{};
+  // Only for the files the reader was asked to keep.
+  std::shared_ptr<const FileContent> content;
+
+  bool SameBytes(const PackageFile& other) const { return size == other.size && digest == other.digest; }
+};
+
 // What the plan needs of one package.
 struct Package {
   std::string path;  // for messages
   Database database;
   std::string summaryTemplate;  // "x64;1033": platform and languages
   std::int32_t pageCount = 0;   // minimum installer version, e.g. 200
-  // The bytes of every file of the File table, by File key.
-  std::map<std::string, Bytes> files;
+  // Every file of the File table, by File key.
+  std::map<std::string, PackageFile> files;
 };
 
 struct PackagePair {
@@ -102,7 +126,7 @@ struct PlannedTransform {
 struct PlannedCabinet {
   std::string streamName;  // a stream of the patch, named in Media.Cabinet after "#"
   // Files in the order of their sequence numbers, named by File key.
-  std::vector<std::pair<std::string, Bytes>> files;
+  std::vector<std::pair<std::string, std::shared_ptr<const FileContent>>> files;
 };
 
 struct PatchPlan {

@@ -11,6 +11,12 @@ TemporaryDirectory::TemporaryDirectory() {
   path_ = path.get();
 }
 
+TemporaryDirectory::TemporaryDirectory(const std::string& parent) {
+  std::string pattern = parent + "/.make-patch-XXXXXX";
+  if (g_mkdtemp(pattern.data()) == nullptr) throw PatchError("cannot make a temporary folder in " + parent);
+  path_ = pattern;
+}
+
 TemporaryDirectory::~TemporaryDirectory() {
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);

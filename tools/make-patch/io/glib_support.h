@@ -50,10 +50,12 @@ class ErrorSlot {
   GError* error_ = nullptr;
 };
 
-// A directory under the system's temporary folder, removed with all it holds.
+// A directory under the system's temporary folder, or inside parent, removed
+// with all it holds.
 class TemporaryDirectory {
  public:
   TemporaryDirectory();
+  explicit TemporaryDirectory(const std::string& parent);
   ~TemporaryDirectory();
   TemporaryDirectory(const TemporaryDirectory&) = delete;
   TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;

@@ -13,9 +13,12 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <sstream>
+#include <set>
+#include <utility>
+#include <vector>
 
 #include "core/source_layout.h"
+#include "io/file_digest.h"
 #include "io/glib_support.h"
 
 namespace makepatch {
@@ -55,7 +58,8 @@ Bytes ReadAll(GInputStream* stream, const std::string& what) {
 
 class PackageReader {
  public:
-  explicit PackageReader(const std::string& path) : path_(path) {
+  PackageReader(const std::string& path, const KeepFile& keep, ContentStore& store)
+      : path_(path), keep_(keep), store_(store) {
     RequireDatabaseStorage(path);
     ErrorSlot error;
     database_.reset(libmsi_database_new(path.c_str(), LIBMSI_DB_FLAGS_READONLY, nullptr, error.out()));
@@ -184,18 +188,18 @@ class PackageReader {
       if (!found && Text(record, 1) == cabinet.substr(1)) found.reset(libmsi_record_get_stream(record, 2));
     });
     if (!found) throw PatchError(path_ + ": its cabinet " + cabinet.substr(1) + " is not in the package");
-    // gcab seeks within the cabinet: hand it the bytes, not the stream.
-    Bytes bytes = ReadAll(found.get(), path_ + ": cabinet " + cabinet.substr(1));
-    GBytes* data = g_bytes_new(bytes.data(), bytes.size());
-    GObjectPtr<GInputStream> memory(g_memory_input_stream_new_from_bytes(data));
-    g_bytes_unref(data);
-    return memory;
+    // gcab seeks within the cabinet; the library's streams can.
+    if (!G_IS_SEEKABLE(found.get()) || !g_seekable_can_seek(G_SEEKABLE(found.get()))) {
+      throw PatchError(path_ + ": its cabinet " + cabinet.substr(1) + " cannot be read in place");
+    }
+    return found;
   }
 
   void ReadFiles(Package& package, std::int32_t wordCount) {
     const SourceLayout layout = PlanSourceLayout(package.database, wordCount);
     // An administrative image keeps its Media rows but not their cabinets.
-    if (!layout.compressed.empty()) ReadCabinets(package);
+    const std::set<std::string> compressed(layout.compressed.begin(), layout.compressed.end());
+    if (!compressed.empty()) ReadCabinets(package, compressed);
     for (const std::string& key : layout.compressed) {
       if (!package.files.contains(key)) {
         throw PatchError(path_ + ": file " + key + " of its File table is in none of its cabinets");
@@ -204,7 +208,9 @@ class PackageReader {
     for (const UncompressedFile& file : layout.uncompressed) ReadUncompressed(package, file, wordCount);
   }
 
-  void ReadCabinets(Package& package) {
+  // Every file of every cabinet, one at a time: extracted to memory, its
+  // digest taken and its bytes kept only when asked, before the next one.
+  void ReadCabinets(Package& package, const std::set<std::string>& compressed) {
     const Table* media = package.database.FindTable("Media");
     if (media == nullptr) return;
     const auto cabinetColumn = media->ColumnIndex("Cabinet");
@@ -218,31 +224,71 @@ class PackageReader {
       if (!gcab_cabinet_load(cab.get(), stream.get(), nullptr, error.out())) {
         error.Throw(path_ + ": cannot read cabinet " + cabinet.text);
       }
-      TemporaryDirectory scratch;
-      GObjectPtr<GFile> folder(g_file_new_for_path(scratch.path().c_str()));
-      if (!gcab_cabinet_extract_simple(cab.get(), folder.get(), nullptr, nullptr, nullptr, error.out())) {
-        error.Throw(path_ + ": cannot extract cabinet " + cabinet.text);
-      }
-      GPtrArray* folders = gcab_cabinet_get_folders(cab.get());
-      for (guint f = 0; f < folders->len; ++f) {
-        GSList* files = gcab_folder_get_files(GCAB_FOLDER(g_ptr_array_index(folders, f)));
-        for (GSList* item = files; item != nullptr; item = item->next) {
-          GCabFile* file = GCAB_FILE(item->data);
-          const char* name = gcab_file_get_extract_name(file);
-          if (name == nullptr) name = gcab_file_get_name(file);
-          package.files[gcab_file_get_name(file)] = ReadFile(scratch.File(name));
-        }
-        g_slist_free(files);
-      }
+      CabinetWalk walk{this, &package, &compressed, nullptr};
+      // Without a folder, gcab extracts each file to memory; the callback of
+      // the next file is the moment the previous one is complete.
+      const gboolean extracted = gcab_cabinet_extract(
+          cab.get(), nullptr,
+          [](GCabFile* file, gpointer data) -> gboolean {
+            auto* walk = static_cast<CabinetWalk*>(data);
+            walk->TakePrevious();
+            if (!walk->compressed->contains(gcab_file_get_name(file))) return FALSE;
+            walk->previous = file;
+            return TRUE;
+          },
+          nullptr, &walk, nullptr, error.out());
+      if (!extracted) error.Throw(path_ + ": cannot extract cabinet " + cabinet.text);
+      walk.TakePrevious();
     }
   }
 
-  static Bytes ReadFile(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    const std::string data = content.str();
-    return Bytes(data.begin(), data.end());
+  struct CabinetWalk {
+    PackageReader* reader;
+    Package* package;
+    const std::set<std::string>* compressed;
+    GCabFile* previous;
+
+    void TakePrevious() {
+      if (previous == nullptr) return;
+      GCabFile* file = std::exchange(previous, nullptr);
+      GBytes* bytes = gcab_file_get_bytes(file);
+      gsize size = 0;
+      const auto* data = bytes != nullptr ? static_cast<const std::uint8_t*>(g_bytes_get_data(bytes, &size)) : nullptr;
+      reader->Take(*package, gcab_file_get_name(file), data, size);
+      // Let go of the bytes before the next file is extracted.
+      GBytes* empty = g_bytes_new(nullptr, 0);
+      gcab_file_set_bytes(file, empty);
+      g_bytes_unref(empty);
+    }
+  };
+
+  void Take(Package& package, const std::string& key, const std::uint8_t* data, std::size_t size) {
+    FileDigest digest;
+    digest.Add(data, size);
+    PackageFile file{size, digest.Finish(), nullptr};
+    if (keep_(key, file)) file.content = store_.Keep(data, size);
+    package.files[key] = std::move(file);
+  }
+
+  // A file of the folder tree, read in pieces; kept where it is.
+  void TakeFromDisk(Package& package, const std::string& key, const std::string& path) {
+    FILE* in = std::fopen(path.c_str(), "rb");
+    if (in == nullptr) throw PatchError(path_ + ": cannot read " + path);
+    FileDigest digest;
+    std::vector<std::uint8_t> buffer(1 << 20);
+    std::uint64_t size = 0;
+    for (;;) {
+      const std::size_t read = std::fread(buffer.data(), 1, buffer.size(), in);
+      digest.Add(buffer.data(), read);
+      size += read;
+      if (read < buffer.size()) break;
+    }
+    const bool failed = std::ferror(in) != 0;
+    std::fclose(in);
+    if (failed) throw PatchError(path_ + ": cannot read " + path);
+    PackageFile file{size, digest.Finish(), nullptr};
+    if (keep_(key, file)) file.content = ContentStore::Refer(path);
+    package.files[key] = std::move(file);
   }
 
   // A file of the package's folder tree. An image copied from a Windows
@@ -290,7 +336,7 @@ class PackageReader {
     std::string tried;
     for (const std::string& relative : file.paths) {
       if (const auto found = FindIgnoringCase(folder, relative)) {
-        package.files[file.key] = ReadFile(found->string());
+        TakeFromDisk(package, file.key, found->string());
         return;
       }
       tried += (tried.empty() ? "" : " nor at ") + (folder / relative).string();
@@ -300,11 +346,15 @@ class PackageReader {
   }
 
   std::string path_;
+  const KeepFile& keep_;
+  ContentStore& store_;
   GObjectPtr<LibmsiDatabase> database_;
 };
 
 }  // namespace
 
-Package ReadPackage(const std::string& path) { return PackageReader(path).Read(); }
+Package ReadPackage(const std::string& path, const KeepFile& keep, ContentStore& store) {
+  return PackageReader(path, keep, store).Read();
+}
 
 }  // namespace makepatch

@@ -14,8 +14,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 
 #include "io/codepage.h"
@@ -96,19 +98,6 @@ class LibmsiDatabaseFile {
     }
   }
 
-  void AddStream(const std::string& name, const Bytes& bytes) {
-    GObjectPtr<LibmsiRecord> record(libmsi_record_new(2));
-    libmsi_record_set_string(record.get(), 1, name.c_str());
-    GBytes* data = g_bytes_new(bytes.data(), bytes.size());
-    GObjectPtr<GInputStream> input(g_memory_input_stream_new_from_bytes(data));
-    g_bytes_unref(data);
-    ErrorSlot error;
-    if (!libmsi_record_set_stream(record.get(), 2, input.get(), bytes.size(), nullptr, error.out())) {
-      error.Throw("cannot add stream " + name);
-    }
-    Run("INSERT INTO `_Streams` (`Name`, `Data`) VALUES (?, ?)", record.get());
-  }
-
   void Commit() {
     ErrorSlot error;
     if (!libmsi_database_commit(database_.get(), error.out())) error.Throw("cannot write " + path_);
@@ -120,35 +109,45 @@ class LibmsiDatabaseFile {
   GObjectPtr<LibmsiDatabase> database_;
 };
 
-Bytes WriteCabinet(const PlannedCabinet& cabinet, std::int64_t time) {
+// Writes a cabinet of the files to path. A file whose bytes are on disk is
+// read from there as the cabinet is written, so no file is in memory whole.
+void WriteCabinet(const PlannedCabinet& cabinet, std::int64_t time, const std::string& path) {
   GObjectPtr<GCabCabinet> cab(gcab_cabinet_new());
   GObjectPtr<GCabFolder> folder(gcab_folder_new(GCAB_COMPRESSION_MSZIP));
   // The files' dates are the patch's creation time, so that the same inputs
   // give the same bytes.
   GDateTime* date = g_date_time_new_from_unix_utc(time);
   ErrorSlot error;
-  for (const auto& [name, bytes] : cabinet.files) {
-    GBytes* data = g_bytes_new(bytes.data(), bytes.size());
-    GObjectPtr<GCabFile> file(gcab_file_new_with_bytes(name.c_str(), data));
-    g_bytes_unref(data);
-    gcab_file_set_date_time(file.get(), date);
+  for (const auto& [name, content] : cabinet.files) {
+    GObjectPtr<GCabFile> file;
+    if (!content->path.empty()) {
+      GObjectPtr<GFile> source(g_file_new_for_path(content->path.c_str()));
+      file.reset(gcab_file_new_with_file(name.c_str(), source.get()));
+    } else {
+      GBytes* data = g_bytes_new(content->bytes.data(), content->bytes.size());
+      file.reset(gcab_file_new_with_bytes(name.c_str(), data));
+      g_bytes_unref(data);
+    }
     if (!gcab_folder_add_file(folder.get(), file.get(), FALSE, nullptr, error.out())) {
       g_date_time_unref(date);
       error.Throw("cannot add " + name + " to cabinet " + cabinet.streamName);
     }
+    // Adding a file on disk takes its date and attributes from the disk; the
+    // same inputs must give the same cabinet wherever they lie.
+    gcab_file_set_date_time(file.get(), date);
+    gcab_file_set_attributes(file.get(), 0);
   }
   g_date_time_unref(date);
   if (!gcab_cabinet_add_folder(cab.get(), folder.get(), error.out())) {
     error.Throw("cannot make cabinet " + cabinet.streamName);
   }
-  GObjectPtr<GOutputStream> out(g_memory_output_stream_new_resizable());
-  if (!gcab_cabinet_write_simple(cab.get(), out.get(), nullptr, nullptr, nullptr, error.out()) ||
-      !g_output_stream_close(out.get(), nullptr, error.out())) {
-    error.Throw("cannot write cabinet " + cabinet.streamName);
+  GObjectPtr<GFile> target(g_file_new_for_path(path.c_str()));
+  GObjectPtr<GFileOutputStream> out(
+      g_file_replace(target.get(), nullptr, FALSE, G_FILE_CREATE_PRIVATE, nullptr, error.out()));
+  if (!out || !gcab_cabinet_write_simple(cab.get(), G_OUTPUT_STREAM(out.get()), nullptr, nullptr, nullptr, error.out()) ||
+      !g_output_stream_close(G_OUTPUT_STREAM(out.get()), nullptr, error.out())) {
+    error.Throw("cannot write cabinet " + cabinet.streamName + " to " + path);
   }
-  GMemoryOutputStream* memory = G_MEMORY_OUTPUT_STREAM(out.get());
-  const auto* data = static_cast<const std::uint8_t*>(g_memory_output_stream_get_data(memory));
-  return Bytes(data, data + g_memory_output_stream_get_data_size(memory));
 }
 
 // The summary information stream that msitools' library writes for info,
@@ -175,7 +174,8 @@ Bytes SummaryStream(const SummaryInfo& info, const TemporaryDirectory& scratch, 
   return bytes;
 }
 
-// The patch's own database: its tables, cabinets and summary information.
+// The patch's own database: its tables and summary information (its
+// cabinets are streams the patch writer adds itself).
 void WriteRootDatabase(const PatchPlan& plan, const std::string& path, const TemporaryDirectory& scratch) {
   LibmsiDatabaseFile database(path, LIBMSI_DB_FLAGS_PATCH);
   database.SetCodepage(plan.codepage, scratch);
@@ -202,10 +202,6 @@ void WriteRootDatabase(const PatchPlan& plan, const std::string& path, const Tem
         "VALUES (?, ?, ?, ?)",
         record.get());
   }
-  const std::int64_t time = plan.summary.times.count(kPidCreateTime) ? plan.summary.times.at(kPidCreateTime) : 0;
-  for (const PlannedCabinet& cabinet : plan.cabinets) {
-    database.AddStream(cabinet.streamName, WriteCabinet(cabinet, time));
-  }
   database.SetSummary(plan.summary);
   database.Commit();
 }
@@ -215,6 +211,22 @@ void WriteStream(GsfOutfile* parent, const std::string& name, const Bytes& bytes
   if (!child || !gsf_output_write(child.get(), bytes.size(), bytes.data()) || !gsf_output_close(child.get())) {
     throw PatchError("cannot write stream " + name);
   }
+}
+
+// Copies a stream in pieces: a patch's cabinets may be as large as the
+// files they carry.
+void CopyStream(GsfInput* from, GsfOutfile* to, const std::string& name) {
+  GObjectPtr<GsfOutput> child(gsf_outfile_new_child(to, name.c_str(), FALSE));
+  if (!child) throw PatchError("cannot write stream " + name);
+  guint8 buffer[1 << 16];
+  for (gsf_off_t left = gsf_input_remaining(from); left > 0;) {
+    const std::size_t piece = static_cast<std::size_t>(std::min<gsf_off_t>(left, sizeof buffer));
+    if (gsf_input_read(from, piece, buffer) == nullptr || !gsf_output_write(child.get(), piece, buffer)) {
+      throw PatchError("cannot copy stream " + name);
+    }
+    left -= static_cast<gsf_off_t>(piece);
+  }
+  if (!gsf_output_close(child.get())) throw PatchError("cannot write stream " + name);
 }
 
 void CopyChildren(GsfInfile* from, GsfOutfile* to) {
@@ -228,12 +240,7 @@ void CopyChildren(GsfInfile* from, GsfOutfile* to) {
       gsf_output_close(storage.get());
       continue;
     }
-    const gsf_off_t size = gsf_input_size(child.get());
-    Bytes bytes(static_cast<std::size_t>(size));
-    if (size > 0 && gsf_input_read(child.get(), bytes.size(), bytes.data()) == nullptr) {
-      throw PatchError(std::string("cannot read ") + name);
-    }
-    WriteStream(to, name, bytes);
+    CopyStream(child.get(), to, name);
   }
 }
 
@@ -255,7 +262,10 @@ void WriteTransform(GsfOutfile* patch, const PlannedTransform& transform, const 
 }  // namespace
 
 void WritePatch(const PatchPlan& plan, const std::string& output) {
-  TemporaryDirectory scratch;
+  // Beside the output: cabinets can be large, and the system's temporary
+  // folder may be memory.
+  const std::string outputFolder = std::filesystem::path(output).parent_path().string();
+  TemporaryDirectory scratch(outputFolder.empty() ? "." : outputFolder);
   const std::string root = scratch.File("root.msp");
   WriteRootDatabase(plan, root, scratch);
 
@@ -276,6 +286,15 @@ void WritePatch(const PatchPlan& plan, const std::string& output) {
     GObjectPtr<GsfInfile> database(gsf_infile_msole_new(input.get(), error.out()));
     if (!database) error.Throw("cannot read " + root);
     CopyChildren(database.get(), patch.get());
+    const std::int64_t time = plan.summary.times.count(kPidCreateTime) ? plan.summary.times.at(kPidCreateTime) : 0;
+    for (std::size_t i = 0; i < plan.cabinets.size(); ++i) {
+      const std::string file = scratch.File("cabinet-" + std::to_string(i + 1) + ".cab");
+      WriteCabinet(plan.cabinets[i], time, file);
+      GObjectPtr<GsfInput> cabinet(gsf_input_stdio_new(file.c_str(), error.out()));
+      if (!cabinet) error.Throw("cannot read " + file);
+      CopyStream(cabinet.get(), patch.get(), Utf16ToUtf8(EncodeStreamName(plan.cabinets[i].streamName, false)));
+      std::remove(file.c_str());
+    }
     for (std::size_t i = 0; i < plan.transforms.size(); ++i) {
       WriteTransform(patch.get(), plan.transforms[i], scratch, i);
     }

@@ -52,7 +52,12 @@ Package Product(const std::string& code, const std::string& version, std::map<st
                {"DiskPrompt", kText}, {"Cabinet", kText}, {"VolumeLabel", kText}, {"Source", kText}},
               {{Value::Integer(1), Value::Integer(sequence), {}, Value::Text("#product.cab"), {}, {}}}};
   package.database.tables = {{"Property", property}, {"File", file}, {"Media", media}};
-  package.files = std::move(files);
+  for (const auto& [key, bytes] : files) {
+    // The reader's digest is a hash; the short texts here can stand for theirs.
+    PackageFile file{bytes.size(), {}, std::make_shared<const FileContent>(FileContent{bytes, {}})};
+    std::copy_n(bytes.begin(), std::min(bytes.size(), file.digest.size()), file.digest.begin());
+    package.files.emplace(key, std::move(file));
+  }
   return package;
 }
 
@@ -133,7 +138,9 @@ TEST(PlanPatchTest, OneTransformAndOnePatchTransformPerPair) {
 
   // Pairs that carry the same bytes share a cabinet.
   ASSERT_EQ(plan.cabinets.size(), 2u);
-  EXPECT_EQ(plan.cabinets[0].files, (std::vector<std::pair<std::string, Bytes>>{{"quore.arx", B("5.2.1.0")}}));
+  ASSERT_EQ(plan.cabinets[0].files.size(), 1u);
+  EXPECT_EQ(plan.cabinets[0].files[0].first, "quore.arx");
+  EXPECT_EQ(plan.cabinets[0].files[0].second->bytes, B("5.2.1.0"));
   EXPECT_EQ(Find(plan.transforms[3], "Media")->rows.at(0).row[3].text, "#_D3F58B26A41C4E97B06291C7E5A83F14_1.cab");
   EXPECT_EQ(Find(plan.transforms[5], "Media")->rows.at(0).row[3].text, "#_D3F58B26A41C4E97B06291C7E5A83F14_2.cab");
 
