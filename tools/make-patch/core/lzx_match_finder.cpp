@@ -167,7 +167,7 @@ LzxMatchFinder::Match LzxMatchFinder::Find(std::size_t position, std::uint32_t l
 }
 
 std::uint64_t LzxMatchFinder::LongHashAt(std::size_t position) {
-  if (position == rollingPosition_ + 1) {
+  if (rollingPosition_ != SIZE_MAX && position == rollingPosition_ + 1) {
     rollingHash_ = (rollingHash_ - data_[position - 1] * kRollingOut) * kRollingBase +
                    data_[position + kLongLength - 1];
   } else if (position != rollingPosition_) {

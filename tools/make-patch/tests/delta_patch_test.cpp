@@ -119,26 +119,36 @@ TEST(LzxDeltaWindowTest, DeducedFromBothSizes) {
 // The chunk chain a decoder follows: a 16-bit size, that many bytes, and so
 // on, one chunk per 32 KiB of the new file.
 TEST(EncodeLzxDeltaTest, ChunksOfThirtyTwoKibibytes) {
-  const Bytes old = Noise(50000, 1);
-  Bytes data = old;
-  data.insert(data.end(), old.begin(), old.begin() + 70000 - 50000);
-  const Bytes stream = EncodeLzxDelta(old, data);
-  std::size_t chunks = 0;
-  std::size_t at = 0;
-  while (at + 2 <= stream.size()) {
-    at += 2 + (stream[at] | stream[at + 1] << 8);
-    ++chunks;
+  struct Case {
+    Bytes old;
+    Bytes data;
+    const char* why;
+  };
+  const Bytes noise = Noise(50000, 1);
+  Bytes grown = noise;
+  grown.insert(grown.end(), noise.begin(), noise.begin() + 20000);
+  const Case cases[] = {
+      {noise, grown, "a file that grows by a copy of its start"},
+      {Noise((4 << 20) + 1, 2), Noise(70000, 3), "an old file beyond the chains' reach: the index looks from byte 0"},
+  };
+  for (const Case& c : cases) {
+    const Bytes stream = EncodeLzxDelta(c.old, c.data);
+    std::size_t chunks = 0;
+    std::size_t at = 0;
+    while (at + 2 <= stream.size()) {
+      at += 2 + (stream[at] | stream[at + 1] << 8);
+      ++chunks;
+    }
+    EXPECT_EQ(at, stream.size()) << c.why;
+    EXPECT_EQ(chunks, 3u) << c.why << ": 70,000 bytes";
+    // The x86 translation bit (off), then a verbatim or aligned block of
+    // the whole file: 3 bits of type, 24 of size.
+    const std::uint32_t head = stream[3] << 24 | stream[2] << 16 | stream[5] << 8 | stream[4];
+    EXPECT_EQ(head >> 31, 0u) << c.why;
+    EXPECT_TRUE((head >> 28 & 7) == 1 || (head >> 28 & 7) == 2) << c.why;
+    EXPECT_EQ(head >> 4 & 0xFFFFFF, 70000u) << c.why;
   }
-  EXPECT_EQ(at, stream.size());
-  EXPECT_EQ(chunks, 3u) << "70,000 bytes";
-  // The x86 translation bit (off), then a verbatim or aligned block of
-  // the whole file: 3 bits of type, 24 of size.
-  const std::uint32_t head = stream[3] << 24 | stream[2] << 16 | stream[5] << 8 | stream[4];
-  EXPECT_EQ(head >> 31, 0u);
-  EXPECT_TRUE((head >> 28 & 7) == 1 || (head >> 28 & 7) == 2);
-  EXPECT_EQ(head >> 4 & 0xFFFFFF, 70000u);
-
-  EXPECT_EQ(EncodeLzxDelta(old, {}), (Bytes{2, 0, 0, 0})) << "an empty file: the bit and its padding";
+  EXPECT_EQ(EncodeLzxDelta(noise, {}), (Bytes{2, 0, 0, 0})) << "an empty file: the bit and its padding";
 }
 
 TEST(DeltaPatchTest, VariableLengthIntegers) {
