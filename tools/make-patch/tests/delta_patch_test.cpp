@@ -158,8 +158,13 @@ TEST(DeltaPatchTest, VariableLengthIntegers) {
     Bytes expected;
   };
   const Case cases[] = {
-      {1023, false, {0x7F, 0x87}},  // as in a patch Windows made (Wine's tests)
-      {-1, true, {0xC1}},           // likewise: an old file a byte shorter
+      // As in patches Windows made (in Wine's tests): a new file of 1,023
+      // bytes, an old one a byte shorter; 1,024 bytes and their 512 bytes of
+      // compressed data.
+      {1023, false, {0x7F, 0x87}},
+      {-1, true, {0xC1}},
+      {1024, false, {0x00, 0x88}},
+      {512, false, {0x00, 0x84}},
       {0, false, {0x80}},
       {128, false, {0x00, 0x81}},
       {63, true, {0xBF}},
@@ -177,6 +182,11 @@ TEST(DeltaPatchTest, VariableLengthIntegers) {
   }
 }
 
+// The layout is that of a patch Windows made for one old file without a
+// time stamp (in Wine's tests): signature, options, new size, new CRC, one
+// old file, size difference, old CRC, no ranges, no fix-ups, data size; the
+// patch and the header alone each end in four bytes that bring the CRC-32 of
+// the whole to all ones, as Windows' header extract does.
 TEST(DeltaPatchTest, HeaderNamesBothFiles) {
   EXPECT_EQ(Crc32(Text("123456789")), 0xCBF43926u) << "the CRC-32 check value";
 
