@@ -44,7 +44,7 @@ pair('emptied', readme, b'')
 pair('one-byte', readme, b'x')
 pair('same', readme, readme)
 
-# Beyond the chains' reach (4 MiB) and the 8 MiB window: the index of the
+# Beyond the chains' reach (2 MiB) and the 8 MiB window: the index of the
 # old file finds the copies; a shift that changes every offset; new bytes;
 # new text and a table of 16-byte records, for blocks of both kinds.
 words = [rng.randbytes(rng.randrange(2, 9)).hex().encode() for _ in range(3000)]

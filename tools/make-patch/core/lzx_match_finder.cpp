@@ -9,11 +9,11 @@ namespace makepatch {
 namespace {
 
 constexpr std::uint32_t kNone = 0xFFFFFFFF;
-constexpr unsigned kMaxChainBits = 22;
-constexpr unsigned kMaxHashBits = 22;
-constexpr unsigned kChainDepth = 48;
+constexpr unsigned kMaxChainBits = 21;
+constexpr unsigned kMaxHashBits = 21;
+constexpr unsigned kChainDepth = 16;
 // A match this long ends the search: a longer one saves too little.
-constexpr std::uint32_t kNiceLength = 192;
+constexpr std::uint32_t kNiceLength = 64;
 
 constexpr std::size_t kLongLength = 32;
 constexpr std::size_t kLongStep = 16;
@@ -43,6 +43,11 @@ std::uint32_t CommonPrefix(const std::uint8_t* a, const std::uint8_t* b, std::ui
   }
   while (length < limit && a[length] == b[length]) ++length;
   return length;
+}
+
+// A match's bytes against the bits its offset takes, roughly.
+int Worth(std::uint32_t length, std::uint64_t distance) {
+  return length == 0 ? 0 : 8 * static_cast<int>(length) - static_cast<int>(std::bit_width(distance));
 }
 
 std::uint64_t PowerOfBase(std::size_t exponent) {
@@ -151,10 +156,11 @@ LzxMatchFinder::Match LzxMatchFinder::Find(std::size_t position, std::uint32_t l
   for (unsigned depth = 0; depth < kChainDepth && candidate != kNone; ++depth) {
     const std::uint64_t distance = here - candidate;
     if (candidate >= here || distance > chainMask_ || distance > maxDistance_) break;
-    // Only a candidate that also matches one byte past the best can beat it.
+    // Only a candidate that also matches one byte past the best can beat it,
+    // and a further one must be longer by what its offset costs more.
     if (ByteAt(candidate + best.length) == data_[position + best.length]) {
       const std::uint32_t length = MatchLength(candidate, position, limit);
-      if (length > best.length) {
+      if (Worth(length, distance) > Worth(best.length, best.distance)) {
         best = {length, static_cast<std::uint32_t>(distance)};
         if (length >= limit || length >= kNiceLength) return best;
       }

@@ -2,13 +2,13 @@
 // the old file or in the new file before it: the matches of an LZX DELTA
 // stream, which sees the old file as the data just before the new one.
 //
-// Two structures share the work. Hash chains over the last few MiB before
-// the position find nearby matches of four bytes and more; a sparse index of
+// Two structures share the work. Hash chains over the last 2 MiB before the
+// position find nearby matches of four bytes and more; a sparse index of
 // the old file (a hash of 32 bytes at every 16th position) finds long runs
 // anywhere in it, so a large file with a small change is matched in one pass
-// at the speed of comparing memory. Memory: 4 bytes per position of the
-// chains' reach (at most 4 Mi positions) and a quarter of the old file's size
-// for the index, besides the two files themselves, which are not copied.
+// at the speed of comparing memory. Memory, besides the two files (which are
+// not copied): 16 MiB at most for the chains, and for the index between half
+// and all of the old file's size.
 #pragma once
 
 #include <cstddef>
