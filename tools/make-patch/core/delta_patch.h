@@ -7,9 +7,13 @@
 // 32 MiB (the largest LZX DELTA window; Windows' own engine goes beyond that
 // with an interleaved variant that is neither documented nor decoded by
 // Wine), it is not empty (the interface maps the old file, and an empty file
-// cannot be mapped), and no file reaches 4 GiB. Patches carry no time stamp
-// and ask for none of the executable normalisations, so they apply to the
-// installed bytes exactly as they are.
+// cannot be mapped), and no file reaches 4 GiB. Within the window a match
+// reaches back at most 32 MiB less 3 bytes, and the old copy of a byte that
+// did not move lies the old file's size back: near 32 MiB only the part of
+// the new file that moved towards its start still finds its old copy, and
+// the caller's comparison with the compressed whole file decides. Patches
+// carry no time stamp and ask for none of the executable normalisations, so
+// they apply to the installed bytes exactly as they are.
 #pragma once
 
 #include <cstdint>
