@@ -19,6 +19,7 @@
 #   --supersede            it supersedes the earlier hotfixes of its family
 #   --no-removal           mark the patch as one that cannot be uninstalled
 #   --allow-removal        refuse a patch that cannot be uninstalled
+#   --delta                changed files travel as deltas where that is smaller
 #   --sign-pkcs12 FILE     sign hotfix.exe with this certificate and key (PKCS#12)
 #   --sign-password-file FILE   the PKCS#12 password, on the file's first line
 #   --timestamp-url URL    an RFC 3161 time-stamp server for the signature
@@ -36,7 +37,7 @@ set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 die() { echo "make-hotfix.sh: $*" >&2; exit 1; }
-usage() { sed -n '2,34p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '2,35p' "$0" | sed 's/^# \{0,1\}//'; }
 
 out="" patch_code="" title="" description="" file_location="" desc_location="" manufacturer=""
 sign_pkcs12="" sign_password_file="" timestamp_url="" build_dir="" make_patch=""
@@ -58,7 +59,7 @@ while (($#)); do
     --family)
       (($# >= 2)) || die "$1 needs a value"
       series+=("$1" "$2"); shift 2 ;;
-    --supersede|--no-removal|--allow-removal) series+=("$1"); shift ;;
+    --supersede|--no-removal|--allow-removal|--delta) series+=("$1"); shift ;;
     -h|--help) usage; exit 0 ;;
     --) shift; packages+=("$@"); break ;;
     -*) echo "make-hotfix.sh: unknown option $1 (see --help)" >&2; exit 2 ;;

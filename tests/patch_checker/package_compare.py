@@ -161,7 +161,13 @@ def check_carried_files(base, result, media):
         if old is not None and not _file_changed(base, result, key, old, row, size, version):
             continue
         where = "File %s" % format_key(key)
-        if row[seq] is None or row[seq] <= own_last:
+        delta = _patch_rows(result, key[0]) if old is not None else []
+        if delta:
+            # "Patch Table": the PatchFiles action applies the patch the
+            # patch's media carry (at the row's Sequence, in the cabinet
+            # under the file's key, PatchSize bytes) to the installed copy.
+            problems += _check_delta(result, where, key[0], delta, own_last, media)
+        elif row[seq] is None or row[seq] <= own_last:
             problems.append("%s: %s by the patches but its Sequence %s lies in the product's own media "
                             "(up to %d): the installer looks for it on the original source" %
                             (where, "changed" if old else "added", row[seq], own_last))
@@ -177,6 +183,32 @@ def check_carried_files(base, result, media):
             if was is not None and now is not None and now <= was:
                 problems.append("%s: version %s replaces %s; the installer keeps the installed file" %
                                 (where, row[version], old[version]))
+    return problems
+
+
+def _patch_rows(database, file_key):
+    table = database.tables.get("Patch")
+    if table is None:
+        return []
+    file_, sequence, size = (_index(table.columns, name) for name in ("File_", "Sequence", "PatchSize"))
+    return [(row[sequence], row[size]) for row in table.rows.values() if row[file_] == file_key]
+
+
+def _check_delta(result, where, file_key, rows, own_last, media):
+    problems = []
+    sequence = result.tables.get("InstallExecuteSequence")
+    if sequence is None or not any(row[0] == "PatchFiles" for row in sequence.rows.values()):
+        problems.append("%s: travels as a Patch row, but InstallExecuteSequence has no PatchFiles action" % where)
+    for number, size in rows:
+        if number is None or number <= own_last:
+            problems.append("%s: its Patch row's Sequence %s lies in the product's own media (up to %d)" %
+                            (where, number, own_last))
+        found = [sizes[file_key] for sizes in media.cabinets.values() if file_key in sizes]
+        if not found:
+            problems.append("%s: no cabinet of the applied patches holds its delta" % where)
+        elif size not in found:
+            problems.append("%s: PatchSize %s, the patch's cabinet holds %s bytes" %
+                            (where, size, ", ".join(str(s) for s in found)))
     return problems
 
 

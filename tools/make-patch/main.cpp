@@ -14,6 +14,7 @@
 #include "core/patch_plan.h"
 #include "io/codepage.h"
 #include "io/content_store.h"
+#include "io/delta_files.h"
 #include "io/package_reader.h"
 #include "io/patch_writer.h"
 
@@ -36,6 +37,8 @@ constexpr char kUsage[] =
     "  --supersede            supersede every earlier patch of the family; the patch then\n"
     "                         applies to the product as first installed\n"
     "  --more-info-url URL    support link of the patch\n"
+    "  --delta                carry each changed file that gains by it as a delta against\n"
+    "                         the old package's copy, applied to the installed file\n"
     "  --no-removal           mark the patch as one that cannot be uninstalled\n"
     "  --allow-removal        insist on an uninstallable patch: refuse one that adds rows\n"
     "                         that make removal impossible (by default such a patch is\n"
@@ -46,6 +49,7 @@ constexpr char kUsage[] =
 
 struct Arguments {
   makepatch::PatchOptions options;
+  bool delta = false;
   std::string output;
   std::vector<std::string> packages;
 };
@@ -83,6 +87,8 @@ Arguments Parse(int argc, char** argv) {
       options.family = value();
     } else if (argument == "--more-info-url") {
       options.moreInfoUrl = value();
+    } else if (argument == "--delta") {
+      arguments.delta = true;
     } else if (argument == "--supersede") {
       options.supersede = true;
     } else if (argument == "--allow-removal") {
@@ -139,7 +145,7 @@ std::vector<makepatch::PackagePair> ReadPairs(const std::vector<std::string>& pa
     read.emplace(path, makepatch::ReadPackage(path, changed, store));
   }
   std::vector<makepatch::PackagePair> pairs;
-  for (std::size_t i = 0; i < paths.size(); i += 2) pairs.push_back({read.at(paths[i]), read.at(paths[i + 1])});
+  for (std::size_t i = 0; i < paths.size(); i += 2) pairs.push_back({read.at(paths[i]), read.at(paths[i + 1]), {}});
   return pairs;
 }
 
@@ -151,7 +157,8 @@ int main(int argc, char** argv) {
   gsf_init();
   try {
     makepatch::ContentStore store(arguments.output);
-    const std::vector<makepatch::PackagePair> pairs = ReadPairs(arguments.packages, store);
+    std::vector<makepatch::PackagePair> pairs = ReadPairs(arguments.packages, store);
+    if (arguments.delta) makepatch::PlanDeltas(pairs, store);
     const makepatch::PatchPlan plan = makepatch::PlanPatch(pairs, arguments.options, makepatch::EncoderFor);
     for (const std::string& warning : plan.warnings) std::fprintf(stderr, "make-patch: warning: %s\n", warning.c_str());
     makepatch::WritePatch(plan, arguments.output);

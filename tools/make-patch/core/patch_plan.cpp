@@ -297,8 +297,78 @@ MediaSlot FirstFreeMedia(const Database& older) {
   return slot;
 }
 
+// The installer's tables for delta patches of files, as the patch
+// transform creates them in a product that has none.
+std::vector<Column> PatchColumns(std::uint16_t sequenceWidth) {
+  return {{"File_", kColumnKey | kColumnNotBinary | kColumnString | kColumnValid | 72},
+          {"Sequence", static_cast<std::uint16_t>(kColumnKey | kColumnNotBinary | kColumnValid | sequenceWidth)},
+          {"PatchSize", kColumnNotBinary | kColumnValid | 4},
+          {"Attributes", kColumnNotBinary | kColumnValid | 2},
+          {"Header", kColumnNullable | kColumnString | kColumnValid},
+          {"StreamRef_", kColumnNullable | kColumnNotBinary | kColumnString | kColumnValid | 72}};
+}
+std::vector<Column> PatchHeadersColumns() {
+  return {{"StreamRef", kColumnKey | kColumnNotBinary | kColumnString | kColumnValid | 72},
+          {"Header", kColumnString | kColumnValid}};
+}
+// Where the installer runs PatchFiles in the standard sequences.
+constexpr std::int32_t kPatchFilesSequence = 4090;
+
+// The rows of a table the patch transform adds to: a change of the table
+// the old package has, or the table itself when it has none.
+TableChange AddedRows(const Database& older, const std::string& table, const std::vector<Column>& columns) {
+  const Table* existing = older.FindTable(table);
+  return {existing ? TableChange::Kind::kRows : TableChange::Kind::kCreated, table,
+          existing ? existing->columns : columns, {}};
+}
+
+bool FitsStreamName(const std::string& name) {
+  try {
+    EncodeStreamName(name, false);
+    return true;
+  } catch (const PatchError&) {
+    return false;
+  }
+}
+
+// The Patch row of a file that travels as a delta. Its header goes into the
+// row when the stream that holds it can be named ("Patch.<file>.<sequence>"
+// within the 31 characters of a compound file), otherwise into a row of
+// MsiPatchHeaders that the Patch row refers to.
+void AddDeltaRows(const std::string& key, std::int32_t sequence, const CarriedDelta& delta, TableChange& patch,
+                  TableChange& headers) {
+  Row row(patch.columns.size());
+  row[0] = Value::Text(key);
+  row[1] = Value::Integer(sequence);
+  row[2] = Value::Integer(static_cast<std::int32_t>(delta.size));
+  row[3] = Value::Integer(0);  // failing to apply it is fatal: never a wrong file
+  if (FitsStreamName("Patch." + key + "." + std::to_string(sequence))) {
+    row[4] = Value::Binary(delta.header);
+  } else {
+    const std::string reference = "PH" + std::to_string(sequence);
+    row[5] = Value::Text(reference);
+    headers.rows.push_back({RowChange::Kind::kInsert, {Value::Text(reference), Value::Binary(delta.header)}, {}});
+  }
+  patch.rows.push_back({RowChange::Kind::kInsert, std::move(row), {}});
+}
+
+// PatchFiles where a sequence of the product lacks it: without it no delta
+// is applied.
+void AddPatchFilesAction(const Database& older, std::vector<TableChange>& changes) {
+  for (const char* sequenceTable : {"InstallExecuteSequence", "AdminExecuteSequence"}) {
+    const Table* table = older.FindTable(sequenceTable);
+    if (table == nullptr || table->FindRow({Value::Text("PatchFiles")}) != nullptr) continue;
+    changes.push_back({TableChange::Kind::kRows, sequenceTable, table->columns,
+                       {{RowChange::Kind::kInsert,
+                         RowOf(*table, {{"Action", Value::Text("PatchFiles")},
+                                        {"Sequence", Value::Integer(kPatchFilesSequence)}}),
+                         {}}}});
+  }
+}
+
 // The patch transform of a pair: the patch's media, the new sequence numbers
-// and the patch-added mark of the files it carries, and its PatchPackage row.
+// and the patch-added mark of the files it carries whole, the Patch rows of
+// those it carries as deltas, and its PatchPackage row.
 std::vector<TableChange> PatchTransformChanges(const PackagePair& pair,
                                                const std::vector<std::string>& carried,
                                                const std::string& cabinet,
@@ -313,8 +383,18 @@ std::vector<TableChange> PatchTransformChanges(const PackagePair& pair,
   const auto attributes = newFiles.ColumnIndex("Attributes");
   const auto sequence = newFiles.ColumnIndex("Sequence");
   if (!attributes || !sequence) throw PatchError(pair.newer.path + ": the File table lacks Attributes or Sequence");
+  const auto sequenceColumn = std::find_if(newFiles.columns.begin(), newFiles.columns.end(),
+                                           [](const Column& column) { return column.name == "Sequence"; });
+  TableChange patchRows = AddedRows(older, "Patch", PatchColumns(sequenceColumn->IntegerWidth()));
+  TableChange headerRows = AddedRows(older, "MsiPatchHeaders", PatchHeadersColumns());
   std::int32_t next = slot.lastSequenceBefore;
   for (const std::string& key : carried) {
+    // A delta applies to the installed file: the file stays on the
+    // product's own media, and the patch's media carry the delta.
+    if (const auto delta = pair.deltas.find(key); delta != pair.deltas.end()) {
+      AddDeltaRows(key, ++next, delta->second, patchRows, headerRows);
+      continue;
+    }
     Row row = *newFiles.FindRow({Value::Text(key)});
     const std::int32_t old = row[*attributes].IsNull() ? 0 : row[*attributes].integer;
     row[*attributes] = Value::Integer(old | kFileAttributePatchAdded);
@@ -324,6 +404,11 @@ std::vector<TableChange> PatchTransformChanges(const PackagePair& pair,
     files.rows.push_back({RowChange::Kind::kUpdate, std::move(row), std::move(changed)});
   }
   if (!files.rows.empty()) changes.push_back(std::move(files));
+  if (!patchRows.rows.empty()) {
+    changes.push_back(std::move(patchRows));
+    if (!headerRows.rows.empty()) changes.push_back(std::move(headerRows));
+    AddPatchFilesAction(older, changes);
+  }
 
   std::map<std::string, Value> media = {{"DiskId", Value::Integer(diskId)},
                                         {"LastSequence", Value::Integer(next)},
@@ -486,16 +571,21 @@ PatchPlan PlanPatch(const std::vector<PackagePair>& pairs, const PatchOptions& o
     const PackagePair& pair = pairs[i];
     const PairFacts& pairFacts = facts[i];
     const std::vector<std::string> carried = CarriedFiles(pair);
+    // What the cabinet holds under each file's key: the delta, or the file.
     std::vector<std::pair<std::string, Digest>> contents;
-    for (const std::string& key : carried) contents.emplace_back(key, pair.newer.files.at(key).digest);
+    std::vector<std::pair<std::string, std::shared_ptr<const FileContent>>> cabinetFiles;
+    for (const std::string& key : carried) {
+      const auto delta = pair.deltas.find(key);
+      const PackageFile& file = pair.newer.files.at(key);
+      contents.emplace_back(key, delta != pair.deltas.end() ? delta->second.digest : file.digest);
+      cabinetFiles.emplace_back(key, delta != pair.deltas.end() ? delta->second.content : file.content);
+    }
     std::string cabinet;
     if (!contents.empty()) {
       auto [found, added] = cabinetOf.emplace(contents, "");
       if (added) {
         found->second = CabinetStreamName(options.patchCode, cabinetOf.size());
-        PlannedCabinet planned{found->second, {}};
-        for (const std::string& key : carried) planned.files.emplace_back(key, pair.newer.files.at(key).content);
-        plan.cabinets.push_back(std::move(planned));
+        plan.cabinets.push_back({found->second, std::move(cabinetFiles)});
       }
       cabinet = found->second;
     }

@@ -52,9 +52,21 @@ struct Package {
   std::map<std::string, PackageFile> files;
 };
 
+// A changed file that travels as a delta against the old package's copy
+// (a "PA19" patch that the installer's PatchFiles action applies to the
+// installed file) instead of whole.
+struct CarriedDelta {
+  std::shared_ptr<const FileContent> content;  // the patch, as the cabinet carries it
+  std::uint64_t size = 0;
+  Digest digest{};
+  Bytes header;  // the patch's header alone, for the Patch row
+};
+
 struct PackagePair {
   Package older;
   Package newer;
+  // By File key: the changed files of this pair that travel as deltas.
+  std::map<std::string, CarriedDelta> deltas = {};
 };
 
 // Whether the patch may be uninstalled: by default when nothing it adds

@@ -188,6 +188,53 @@ TEST(PlanPatchTest, PairsForSeveralOldVersionsOfOneProduct) {
   EXPECT_EQ(plan.cabinets.size(), 1u) << "both pairs carry the same two files";
 }
 
+// A changed file that travels as a delta stays on the product's own media;
+// the patch's media carry its delta, which a Patch row names and PatchFiles
+// applies. A key too long to name the header's stream puts the header into
+// MsiPatchHeaders.
+TEST(PlanPatchTest, ADeltaTravelsAsAPatchRow) {
+  struct Case {
+    std::string key;
+    bool headerInRow;
+  };
+  for (const Case& c : {Case{"quore.arx", true}, Case{"quorvel_add_in_registry_of_this_edition_for_every_language.arx", false}}) {
+    const std::string code = Code("0407");
+    PackagePair pair = {Product(code, "5.2.0.0", {{"quor.exe", B("MZ")}, {c.key, B("5.2.0.0")}}),
+                        Product(code, "5.2.1.0", {{"quor.exe", B("MZ")}, {c.key, B("5.2.1.0")}})};
+    Table sequence{"InstallExecuteSequence", {{"Action", kKeyText}, {"Condition", kText}, {"Sequence", kShort}},
+                   {{Value::Text("InstallFiles"), {}, Value::Integer(4000)}}};
+    pair.older.database.tables.emplace(sequence.name, sequence);
+    pair.newer.database.tables.emplace(sequence.name, sequence);
+    const auto delta = std::make_shared<const FileContent>(FileContent{B("PA19 delta"), {}});
+    pair.deltas[c.key] = {delta, 10, Digest{1}, B("PA19 head")};
+    const PatchPlan plan = PlanPatch({pair}, Options(), AsciiOnly());
+
+    const PlannedTransform& own = plan.transforms[1];
+    EXPECT_EQ(Find(own, "File"), nullptr) << c.key << ": the file stays on the product's media";
+    const TableChange* patch = Find(own, "Patch");
+    ASSERT_NE(patch, nullptr) << c.key;
+    EXPECT_EQ(patch->kind, TableChange::Kind::kCreated);
+    const Row& row = patch->rows.at(0).row;
+    EXPECT_EQ(row[0].text, c.key);
+    EXPECT_EQ(row[1].integer, 3) << "after the product's last sequence, in the patch's media";
+    EXPECT_EQ(row[2].integer, 10) << "PatchSize";
+    EXPECT_EQ(Find(own, "Media")->rows.at(0).row[1].integer, 3) << "the media's LastSequence";
+    const TableChange* headers = Find(own, "MsiPatchHeaders");
+    if (c.headerInRow) {
+      EXPECT_EQ(row[4].bytes, B("PA19 head"));
+      EXPECT_EQ(headers, nullptr);
+    } else {
+      EXPECT_TRUE(row[4].IsNull());
+      ASSERT_NE(headers, nullptr);
+      EXPECT_EQ(headers->rows.at(0).row, (Row{row[5], Value::Binary(B("PA19 head"))}));
+    }
+    const TableChange* actions = Find(own, "InstallExecuteSequence");
+    ASSERT_NE(actions, nullptr) << "the product has no PatchFiles action";
+    EXPECT_EQ(actions->rows.at(0).row, (Row{Value::Text("PatchFiles"), {}, Value::Integer(4090)}));
+    EXPECT_EQ(plan.cabinets.at(0).files.at(0).second, delta) << "the cabinet carries the delta";
+  }
+}
+
 TEST(PlanPatchTest, RemovalFollowsWhatTheTransformsAdd) {
   struct Case {
     Removal removal;

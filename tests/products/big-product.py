@@ -1,16 +1,16 @@
 #!/usr/bin/python3
-"""Builds a large product package for the make-patch benchmark, with wixl:
-many files, some of them large, in one cabinet beside the package (a
-compound file cannot hold more than 2 GB, so large products keep their
-cabinets outside).
+"""Builds a product package of many or large files, with wixl, for the
+make-patch benchmark and the tests of delta patches: one cabinet beside the
+package (a compound file cannot hold more than 2 GB, so large products keep
+their cabinets outside).
 
-    big_product.py --version V --files N --size BYTES [--large BYTES]
+    big-product.py --version V --files N --size BYTES [--large BYTES]
                    [--change K] [--change-bytes B] OUTPUT.msi
 
 N files of BYTES each (one of them --large bytes instead, when given), in
 components of 100 files each, one feature. Their contents are deterministic
-and compress about as well as program files do (half of every block is
-pseudo-random, half repeats). With --change K, the first K files (the large
+and compress to about half, as program files do (every 32 KiB are 16 KiB
+of pseudo-random bytes twice). With --change K, the first K files (the large
 one among them) differ from the files of a build without it in B bytes
 (default 4096), at their middle: the new version of the pair.
 """
@@ -23,7 +23,7 @@ import sys
 import tempfile
 
 CODE = "{B16B16B1-6000-4000-8000-00000000B16B}"
-BLOCK = 65536
+BLOCK = 32768
 
 
 def guid(*parts):
@@ -38,7 +38,7 @@ def write_content(path, seed, size, changed_bytes):
         middle = size // 2
         while written < size:
             half = rng.randbytes(BLOCK // 2)
-            block = half + half[: BLOCK // 4] * 2
+            block = half + half
             piece = block[: size - written]
             if changed_bytes and written <= middle < written + len(piece):
                 at = middle - written
