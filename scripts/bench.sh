@@ -20,13 +20,18 @@
 #                         against  user32_floor.exe, and (5b) against
 #                                  hotfix.exe /e of the sample payload
 #
+# Then scripts/bench-make-patch.sh measures make-patch at product scale
+# (time against reading the packages, peak memory, patch sizes) and its
+# delta encoder.
+#
 # Every timed run is checked afterwards (the product at the patched version
 # and no message box; the written files byte for byte; the ten edits in the
 # package; the patch list grown by one block); a run that fails its check is
 # left out and counted as void. Times are wall-clock, taken around the wine64
 # process; peaks are the kernel's ru_maxrss of that process (its VmHWM).
 #
-#   scripts/bench.sh [--runs N]      N runs of every measure (default 7)
+#   scripts/bench.sh [--runs N]      N runs of every measure (default 7; the
+#                                    make-patch measures take 3)
 #
 # A benchmark, not a test: it reports figures and fails only when it cannot
 # set itself up. Everything lives under build/bench (BENCH_DIR moves it); the
@@ -38,7 +43,7 @@ runs=7
 while (($#)); do
   case $1 in
     --runs) runs=${2:?--runs needs a number}; shift 2 ;;
-    -h|--help) sed -n '2,33p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,38p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "bench.sh: unknown argument $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -393,3 +398,6 @@ print(f"median {statistics.median(v):.1f} MiB ({min(v):.1f}-{max(v):.1f}), n {le
 machine load after: $(uptime)
 $(nproc) cores; $("$wine" --version 2>/dev/null); everything of this run: $bench
 EOF
+
+say "make-patch at product scale"
+"$root/scripts/bench-make-patch.sh"
