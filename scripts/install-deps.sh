@@ -9,7 +9,7 @@ packages=(
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine wine64 xvfb xauth x11-utils
   msitools wixl icoutils imagemagick
-  pkg-config libmsi-dev libgsf-1-dev libgcab-dev gcab libssl-dev
+  pkg-config libmsi-dev libgsf-1-dev libgcab-dev gcab libxxhash-dev
   python3-olefile
   osslsigncode openssl   # signing a hotfix, and the tests' throw-away certificates
   fonts-wine fonts-wqy-microhei   # the boxes' fonts under Wine; Chinese, Japanese, Korean

@@ -20,9 +20,9 @@
 
 namespace makepatch {
 
-// SHA-256 of a file's bytes: what tells whether a file changed, without
-// keeping the bytes of a product in memory.
-using Digest = std::array<std::uint8_t, 32>;
+// A 128-bit digest of a file's bytes: what tells whether a file changed,
+// without keeping the bytes of a product in memory.
+using Digest = std::array<std::uint8_t, 16>;
 
 // The bytes of a file that a patch carries: in memory when small, otherwise
 // a file on disk (the image's own, or a copy in a spill folder) whose

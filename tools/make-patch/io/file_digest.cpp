@@ -1,30 +1,30 @@
 #include "io/file_digest.h"
 
-#include <openssl/evp.h>
+#include <xxhash.h>
 
 #include "core/patch_error.h"
 
 namespace makepatch {
 
-FileDigest::FileDigest() : context_(EVP_MD_CTX_new()) {
-  if (context_ == nullptr || EVP_DigestInit_ex(context_, EVP_sha256(), nullptr) != 1) {
-    EVP_MD_CTX_free(context_);
-    throw PatchError("cannot compute SHA-256 digests (libcrypto)");
+FileDigest::FileDigest() : state_(XXH3_createState()) {
+  if (state_ == nullptr || XXH3_128bits_reset(state_) != XXH_OK) {
+    XXH3_freeState(state_);
+    throw PatchError("cannot compute file digests (libxxhash)");
   }
 }
 
-FileDigest::~FileDigest() { EVP_MD_CTX_free(context_); }
+FileDigest::~FileDigest() { XXH3_freeState(state_); }
 
 void FileDigest::Add(const void* data, std::size_t size) {
-  if (size > 0 && EVP_DigestUpdate(context_, data, size) != 1) throw PatchError("cannot compute a SHA-256 digest");
+  if (size > 0 && XXH3_128bits_update(state_, data, size) != XXH_OK) throw PatchError("cannot compute a file digest");
 }
 
 Digest FileDigest::Finish() {
+  XXH128_canonical_t canonical;
+  XXH128_canonicalFromHash(&canonical, XXH3_128bits_digest(state_));
   Digest digest{};
-  unsigned int length = 0;
-  if (EVP_DigestFinal_ex(context_, digest.data(), &length) != 1 || length != digest.size()) {
-    throw PatchError("cannot compute a SHA-256 digest");
-  }
+  static_assert(sizeof canonical.digest == sizeof(Digest));
+  for (std::size_t i = 0; i < digest.size(); ++i) digest[i] = canonical.digest[i];
   return digest;
 }
 
