@@ -348,7 +348,9 @@ bool FakeFileSystem::MoveFileExW(const std::u16string& from, const std::u16strin
   operations.push_back("move " + Narrow(from) + " " + Narrow(to));
   const std::u16string source = Absolute(from);
   const std::u16string target = Absolute(to);
-  if (moveFails || files.count(source) == 0 || IsHeld(source) || IsHeld(target)) return false;
+  if (refusedMoveTargets.count(target) != 0 || files.count(source) == 0 || IsHeld(source) ||
+      IsHeld(target))
+    return false;
   Rename(*this, source, target);
   return true;
 }

@@ -138,7 +138,7 @@ class FakeFileSystem : public FileSystem {
     kLostTarget  // fails with the replaced file gone (ERROR_UNABLE_TO_MOVE_REPLACEMENT)
   };
   ReplaceFailure replaceFailure = ReplaceFailure::kNone;
-  bool moveFails = false;      // MoveFileExW fails and changes nothing
+  std::set<std::u16string> refusedMoveTargets;  // MoveFileExW to these fails, changing nothing
   std::set<std::u16string> undeletable;  // DeleteFileW refuses these
   std::vector<std::string> operations;  // "copy A B", "flush A", "replace A B", "move A B"
 

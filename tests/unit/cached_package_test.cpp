@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -23,6 +24,7 @@ using testing::Narrow;
 constexpr char16_t kInstallerFolder[] = u"C:\\Windows\\Installer\\";
 constexpr char16_t kPackage[] = u"C:\\Windows\\Installer\\1a2b3c.msi";
 constexpr char16_t kCopy[] = u"C:\\Windows\\Installer\\1a2b3c.msi.hotfix-edit-1";
+constexpr char16_t kReady[] = u"C:\\Windows\\Installer\\1a2b3c.msi.hotfix-ready-1";
 constexpr char16_t kOldCondition[] = u"NOT Installed";
 constexpr char16_t kOldComponent[] = u"QUORE.core";
 
@@ -145,6 +147,14 @@ std::vector<std::u16string> AllEightActions() {
 
 const std::vector<std::u16string> kBothRegistryRows = {u"registry461",
                                                        u"QUORMiniDump_SendAppArgs"};
+
+// Both tables with every edit made.
+std::map<std::u16string, FakeInstaller::Table> AllEdited(
+    std::map<std::u16string, FakeInstaller::Table> tables) {
+  tables[u"InstallExecuteSequence"] = Edited(tables.at(u"InstallExecuteSequence"), 1, AllEightActions());
+  tables[u"Registry"] = Edited(tables.at(u"Registry"), 5, kBothRegistryRows);
+  return tables;
+}
 
 TEST(CachedPackageTextsTest, ConditionsAreExact) {
   EXPECT_EQ(kSourceCondition.size(), 121u);
@@ -439,37 +449,42 @@ TEST(AdjustCachedPackageTest, ThePackageIsReplacedWholeOrKeptAsItWas) {
     std::function<void(Disk&)> tweak;
     After package;
     std::vector<std::string> operations;  // of the file system, after the copy
-    bool copyStays;                       // with the edits, when the package is gone
+    bool readyStays;                      // with the edits, when the package is gone
   };
   const std::string copy = Narrow(kCopy);
+  const std::string ready = Narrow(kReady);
   const std::string package = Narrow(kPackage);
-  const std::vector<std::string> replaced = {"flush " + copy, "replace " + package + " " + copy};
-  const std::vector<std::string> moved = {"flush " + copy, "replace " + package + " " + copy,
-                                          "move " + copy + " " + package};
+  const std::vector<std::string> named = {"flush " + copy, "move " + copy + " " + ready};
+  std::vector<std::string> replaced = named;
+  replaced.push_back("replace " + package + " " + ready);
+  std::vector<std::string> moved = replaced;
+  moved.push_back("move " + ready + " " + package);
   const Case cases[] = {
       {"the closed copy replaces the package, which keeps its attributes and security",
        nullptr, After::kEdited, replaced, false},
       {"ReplaceFileW refused: a rename over the package instead",
        [](Disk& d) { d.files.replaceFailure = Failure::kRefused; }, After::kEdited, moved, false},
-      {"both refused (the package is in use): the package as it was",
+      {"both refused: the package as it was",
        [](Disk& d) {
          d.files.replaceFailure = Failure::kRefused;
-         d.files.moveFails = true;
+         d.files.refusedMoveTargets = {kPackage};
        },
        After::kAsItWas, moved, false},
       {"ReplaceFileW lost the package: the rename puts the copy in its place",
        [](Disk& d) { d.files.replaceFailure = Failure::kLostTarget; }, After::kEdited, moved,
        false},
-      {"ReplaceFileW lost the package and the rename fails: the copy is all that is left",
+      {"ReplaceFileW lost the package and the rename fails: the ready copy is all that is left",
        [](Disk& d) {
          d.files.replaceFailure = Failure::kLostTarget;
-         d.files.moveFails = true;
+         d.files.refusedMoveTargets = {kPackage};
        },
        After::kGone, moved, true},
       {"another process holds the package: the package as it was",
        [](Disk& d) { d.files.held[kPackage] = 1; }, After::kAsItWas, moved, false},
-      {"the copy's bytes cannot be flushed to the disk: not put in place",
+      {"the copy's bytes cannot be flushed to the disk: it is not put in place",
        [](Disk& d) { d.files.flushFails = true; }, After::kAsItWas, {"flush " + copy}, false},
+      {"the copy cannot be named ready: it is not put in place",
+       [](Disk& d) { d.files.refusedMoveTargets = {kReady}; }, After::kAsItWas, named, false},
       {"the second commit fails: the copy may be half-written and is not put in place",
        [](Disk& d) { d.installer.forcedResults["MsiDatabaseCommit"] = {0, 1627}; },
        After::kAsItWas, {}, false},
@@ -490,18 +505,17 @@ TEST(AdjustCachedPackageTest, ThePackageIsReplacedWholeOrKeptAsItWas) {
     db.tables[u"InstallExecuteSequence"] = SequenceTable(AllEightScattered());
     db.tables[u"Registry"] = RegistryTable({{u"registry461", kOldComponent}});
     const auto before = db.tables;
-    auto edited = before;
-    edited[u"InstallExecuteSequence"] = Edited(before.at(u"InstallExecuteSequence"), 1,
-                                               AllEightActions());
-    edited[u"Registry"] = Edited(before.at(u"Registry"), 5, {u"registry461"});
+    const auto edited = AllEdited(before);
     if (c.tweak) c.tweak(disk);
 
     disk.Adjust();
 
-    std::vector<std::string> operations(disk.files.operations.begin() + 1,
-                                        disk.files.operations.end());
+    ASSERT_FALSE(disk.files.operations.empty()) << c.why;
     EXPECT_EQ(disk.files.operations.front(), "copy " + package + " " + copy) << c.why;
-    EXPECT_EQ(operations, c.operations) << c.why;
+    EXPECT_EQ(std::vector<std::string>(disk.files.operations.begin() + 1,
+                                       disk.files.operations.end()),
+              c.operations)
+        << c.why;
     const auto& databases = installer.databases;
     switch (c.package) {
       case After::kEdited:
@@ -514,25 +528,30 @@ TEST(AdjustCachedPackageTest, ThePackageIsReplacedWholeOrKeptAsItWas) {
         EXPECT_EQ(databases.count(kPackage), 0u) << c.why;
         break;
     }
-    if (c.copyStays) {
-      ASSERT_EQ(databases.count(kCopy), 1u) << c.why;
-      EXPECT_EQ(databases.at(kCopy).tables, edited) << c.why;
-    } else {
-      EXPECT_EQ(disk.files.files.count(kCopy), 0u) << c.why << ": the copy is gone";
+    std::vector<std::u16string> files = {u"1a2b3c.msi"};
+    if (c.readyStays) {
+      files = {u"1a2b3c.msi.hotfix-ready-1"};
+      EXPECT_EQ(databases.at(kReady).tables, edited) << c.why;
+    } else if (c.package == After::kGone) {
+      files.clear();
     }
+    EXPECT_EQ(disk.FileNames(), files) << c.why;
     EXPECT_TRUE(installer.OpenHandles().empty()) << c.why;
   }
 }
 
-TEST(AdjustCachedPackageTest, CopiesLeftByEarlierRunsAreRemovedAndNeverReused) {
-  const std::vector<std::u16string> strays = {
+TEST(AdjustCachedPackageTest, WhatEarlierRunsLeftIsRemovedOrPutInPlace) {
+  const std::vector<std::u16string> unfinished = {
       u"1a2b3c.msi.hotfix-edit-1", u"1a2b3c.msi.hotfix-edit-7", u"1A2B3C.MSI.Hotfix-Edit-12",
       u"1a2b3c.msi.hotfix-edit-99999"};
+  const std::vector<std::u16string> ready = {u"1a2b3c.msi.hotfix-ready-3",
+                                             u"1a2b3c.msi.hotfix-ready-4"};
   // Not copies of this package: the service's files, ours of other packages, near misses.
   const std::vector<std::u16string> others = {
-      u"9f9f.msi", u"9f9f.msi.hotfix-edit-1", u"MSI1A2B.tmp", u"1a2b3c.msi.hotfix-edit-",
-      u"1a2b3c.msi.hotfix-edit-01", u"1a2b3c.msi.hotfix-edit-1x", u"1a2b3c.msi.hotfix-edit-100000",
-      u"x1a2b3c.msi.hotfix-edit-1", u"1a2b3c.msi.hotfix-1", u"1a2b3c.msi.hotfix-edit-1.tmp"};
+      u"9f9f.msi", u"9f9f.msi.hotfix-edit-1", u"9f9f.msi.hotfix-ready-1", u"MSI1A2B.tmp",
+      u"1a2b3c.msi.hotfix-edit-", u"1a2b3c.msi.hotfix-edit-01", u"1a2b3c.msi.hotfix-edit-1x",
+      u"1a2b3c.msi.hotfix-edit-100000", u"x1a2b3c.msi.hotfix-edit-1", u"1a2b3c.msi.hotfix-1",
+      u"1a2b3c.msi.hotfix-edit-1.tmp", u"1a2b3c.msi.hotfix-done-1"};
   const auto sorted = [](std::vector<std::u16string> names) {
     std::sort(names.begin(), names.end());
     return names;
@@ -540,25 +559,37 @@ TEST(AdjustCachedPackageTest, CopiesLeftByEarlierRunsAreRemovedAndNeverReused) {
   struct Case {
     const char* why;
     bool packageThere;
+    bool readyThere;
     std::set<std::u16string> undeletable;
-    std::vector<std::u16string> left;  // strays still there afterwards
-    std::string copiedTo;              // "" when no copy is made
+    std::vector<std::u16string> left;  // copies still there afterwards
+    std::string firstOperation;        // "" when nothing is done
   };
+  const std::string copy2 = Narrow(kPackage) + ".hotfix-edit-2";
   const Case cases[] = {
-      {"every copy of this package goes before the new one is made", true, {}, {},
-       Narrow(kCopy)},
-      {"one that cannot be deleted stays, and its number is not used",
-       true, {std::u16string(kInstallerFolder) + u"1a2b3c.msi.hotfix-edit-1"},
-       {u"1a2b3c.msi.hotfix-edit-1"}, Narrow(kPackage) + ".hotfix-edit-2"},
-      {"without the package, a copy may be all that is left of it: all stay",
-       false, {}, strays, ""},
+      {"every copy of this package goes before the new one is made", true, true, {}, {},
+       "copy " + Narrow(kPackage) + " " + Narrow(kCopy)},
+      {"one that cannot be deleted stays, and its number is not used", true, false,
+       {std::u16string(kInstallerFolder) + u"1a2b3c.msi.hotfix-edit-1"},
+       {u"1a2b3c.msi.hotfix-edit-1"}, "copy " + Narrow(kPackage) + " " + copy2},
+      {"without the package an unfinished copy may be all that is left of it: all stay", false,
+       false, {}, unfinished, ""},
+      {"without the package a ready copy takes its place, and the run goes on", false, true, {},
+       {}, "move " + Narrow(kInstallerFolder) + "1a2b3c.msi.hotfix-ready-3 " + Narrow(kPackage)},
   };
   for (const Case& c : cases) {
     FakeInstaller installer;
     Disk disk(installer);
     FakeInstaller::Database& db = disk.AddPackage();
-    db.tables[u"InstallExecuteSequence"] = SequenceTable({{u"ResolveSourceDir", kOldCondition}});
-    for (const auto& name : strays) disk.files.files[kInstallerFolder + name] = "stray";
+    db.tables[u"InstallExecuteSequence"] = SequenceTable(AllEightScattered());
+    db.tables[u"Registry"] = RegistryTable({{u"registry461", kOldComponent}});
+    const auto edited = AllEdited(db.tables);
+    for (const auto& name : unfinished) disk.files.files[kInstallerFolder + name] = "unfinished";
+    if (c.readyThere) {
+      for (const auto& name : ready) {
+        disk.files.files[kInstallerFolder + name] = "ready";
+        installer.databases[kInstallerFolder + name].tables = edited;
+      }
+    }
     for (const auto& name : others) disk.files.files[kInstallerFolder + name] = "other";
     disk.files.undeletable = c.undeletable;
     if (!c.packageThere) {
@@ -570,24 +601,21 @@ TEST(AdjustCachedPackageTest, CopiesLeftByEarlierRunsAreRemovedAndNeverReused) {
 
     std::vector<std::u16string> expected = others;
     expected.insert(expected.end(), c.left.begin(), c.left.end());
-    if (c.packageThere) expected.push_back(u"1a2b3c.msi");
+    if (!c.firstOperation.empty()) expected.push_back(u"1a2b3c.msi");
     EXPECT_EQ(sorted(disk.FileNames()), sorted(expected)) << c.why;
-    if (c.copiedTo.empty()) {
+    if (c.firstOperation.empty()) {
       EXPECT_TRUE(disk.files.operations.empty()) << c.why;
-    } else {
-      ASSERT_FALSE(disk.files.operations.empty()) << c.why;
-      EXPECT_EQ(disk.files.operations.front(), "copy " + Narrow(kPackage) + " " + c.copiedTo)
-          << c.why;
-      EXPECT_EQ(installer.databases.at(kPackage).tables.at(u"InstallExecuteSequence").rows[0][1],
-                kSourceCondition)
-          << c.why;
+      continue;
     }
+    ASSERT_FALSE(disk.files.operations.empty()) << c.why;
+    EXPECT_EQ(disk.files.operations.front(), c.firstOperation) << c.why;
+    EXPECT_EQ(installer.databases.at(kPackage).tables, edited) << c.why;
   }
 }
 
 TEST(AdjustCachedPackageTest, ACopyWhosePathWouldNotFitIsNotMade) {
-  // 260 units with the terminator; the copy adds 14 to the package's path.
-  for (const std::size_t length : {std::size_t{245}, std::size_t{246}}) {
+  // 260 units with the terminator; the ready name adds 15 to the package's path.
+  for (const std::size_t length : {std::size_t{244}, std::size_t{245}}) {
     FakeInstaller installer;
     Disk disk(installer);
     const std::u16string package =
@@ -595,7 +623,7 @@ TEST(AdjustCachedPackageTest, ACopyWhosePathWouldNotFitIsNotMade) {
         u".msi";
     disk.AddPackage(package).tables[u"InstallExecuteSequence"] = SequenceTable({});
     disk.Adjust(package);
-    EXPECT_EQ(installer.CountCalls("MsiOpenDatabaseW"), length == 245 ? 1 : 0) << length;
+    EXPECT_EQ(installer.CountCalls("MsiOpenDatabaseW"), length == 244 ? 1 : 0) << length;
     EXPECT_EQ(disk.files.files.size(), 1u) << length;
   }
 }

@@ -106,7 +106,7 @@ adjust() {
     "$2: adjust returned"
   # The edits are made on a copy beside the package, which is gone afterwards
   # whether it took the package's place or not.
-  expect_eq "$(find "$WINE_PREFIX_C/windows/Installer" -maxdepth 1 -name '*.hotfix-edit-*' -printf '%f ')" "" \
+  expect_eq "$(find "$WINE_PREFIX_C/windows/Installer" -maxdepth 1 -name '*.hotfix-*' -printf '%f ')" "" \
     "$2: working copies left in C:\\windows\\Installer"
 }
 

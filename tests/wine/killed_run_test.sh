@@ -24,6 +24,7 @@ installer_dir=$(dirname "$package_file")
 # The name the program gives its copy: the first free number, as every run
 # removes the copies an earlier one left before it makes its own.
 copy_file=$installer_dir/${package##*\\}.hotfix-edit-1
+ready_file=$installer_dir/${package##*\\}.hotfix-ready-1
 cp "$package_file" "$WINE_TEST_DIR/original.msi"
 ls -A "$installer_dir" | sort >"$WINE_TEST_DIR/installer-files.txt"
 temp_dir=$WINE_PREFIX_C/users/$(id -un)/Temp
@@ -31,9 +32,12 @@ mkdir -p "$temp_dir"
 
 sequence_query='SELECT Action,Condition FROM InstallExecuteSequence'
 registry_query='SELECT Registry,Component_ FROM Registry'
-# query OUT: the package's rows of both passes' tables, read by the service.
+# query OUT [PATH]: the rows of both passes' tables in the package (or in
+# the file at the Linux PATH), read by the service.
 query() {
-  wine_run 60 "$HOTFIX_PROBE" query "$package" 2 "$sequence_query" "$registry_query" >"$1"
+  local file=$package
+  [[ -n ${2:-} ]] && file=$(winpath_of "$2")
+  wine_run 60 "$HOTFIX_PROBE" query "$file" 2 "$sequence_query" "$registry_query" >"$1"
 }
 query "$WINE_TEST_DIR/rows-original.jsonl" || fail "the installed package cannot be read: $(cat "$WINE_TEST_DIR/rows-original.jsonl")"
 
@@ -58,7 +62,7 @@ wine_log "copy: $copy_writes write(s); commit 1: $commit1_writes; commit 2: $com
 (( flushes == 1 )) || record_failure "the copy is flushed $flushes time(s) before it replaces the package, not once"
 (( commit1_writes >= 30 && commit2_writes >= 10 )) ||
   fail "too few commit writes to spread the kills over ($commit1_writes, $commit2_writes)"
-rm -f "$copy_file"
+rm -f "$copy_file" "$ready_file"
 
 # The points: WHAT|SYSCALL|FILES|N, the run ended on entering the N-th such
 # call on FILES: writes counted on the package and its copy together, reads
@@ -73,8 +77,12 @@ for k in 1 5 10 15 20 25 30 35 40 "$commit2_writes"; do
     points+=("commit 2, write $k of $commit2_writes|write|both|$((copy_writes + commit1_writes + k))")
 done
 points+=("right after the replace: the service's first read of the package|read|package|$((package_reads + 1))")
-# Last: a run that does not flush would not end here, but patch the product.
+# Late: a run that does not flush would not end here, but patch the product.
 points+=("the copy complete, before it replaces the package (its flush)|fsync|copy|1")
+# Wine's ReplaceFileW is no single step: it moves the package aside and
+# deletes it, then renames the copy, and looks at the copy in between. Ended
+# there, a run leaves the ready copy alone; the next run must put it in place.
+points+=("inside the replace, between the steps of Wine's ReplaceFileW|newfstatat|ready|1")
 
 # classify ROWS: for each pass, sequence then registry, whether the rows
 # read hold none, all or part of its edits of the installed package.
@@ -108,6 +116,7 @@ for point in "${points[@]}"; do
   case $files in
     package) path_args=(-P "$package_file") ;;
     copy) path_args=(-P "$copy_file") ;;
+    ready) path_args=(-P "$ready_file") ;;
     both) path_args=(-P "$package_file" -P "$copy_file") ;;
   esac
   log=$WINE_TEST_DIR/kill-$syscall-$n.txt
@@ -125,10 +134,21 @@ for point in "${points[@]}"; do
     record_failure "$what: the run was not ended there (exit $rc)"
   fi
   left=$(comm -13 "$WINE_TEST_DIR/installer-files.txt" <(ls -A "$installer_dir" | sort) | tr '\n' ' ')
-  [[ -z $left || $left == "$(basename "$copy_file") " ]] ||
+  [[ -z $left || $left == "$(basename "$copy_file") " || $left == "$(basename "$ready_file") " ]] ||
     record_failure "$what: new files in C:\\windows\\Installer: $left"
   rows=$WINE_TEST_DIR/rows-$syscall-$n.jsonl
-  if query "$rows"; then
+  if [[ ! -e $package_file && -e $ready_file ]]; then
+    outcome="the package is gone, moved aside by Wine's ReplaceFileW; the ready copy "
+    if query "$rows" "$ready_file"; then
+      read -r sequence registry < <(classify "$rows")
+      outcome+="holds sequence edits: $sequence, registry edits: $registry"
+      [[ $sequence == all && $registry == all ]] || record_failure "$what: $outcome"
+    else
+      outcome+="does not open or read"
+      record_failure "$what: $outcome"
+    fi
+    [[ $files == ready ]] || record_failure "$what: the package is gone"
+  elif query "$rows"; then
     read -r sequence registry < <(classify "$rows")
     outcome="opens; sequence edits: $sequence, registry edits: $registry"
     [[ $sequence != partial && $registry != partial ]] || record_failure "$what: $outcome"
@@ -136,7 +156,7 @@ for point in "${points[@]}"; do
     outcome="does not open or read: $(tail -1 "$rows")"
     record_failure "$what: the package $outcome"
   fi
-  [[ -e $copy_file ]] && outcome+="; the copy stays"
+  [[ -e $copy_file || -e $ready_file ]] && outcome+="; the copy stays"
   wine_log "$outcome"
   summary+=("$what: $outcome")
 done
@@ -164,6 +184,7 @@ expect_eq "$(json_field "$PRODUCT_PATCHES" patches.0.code)|$(json_field "$PRODUC
 query "$WINE_TEST_DIR/rows-after.jsonl" || record_failure "the patched product's package cannot be read"
 expect_eq "$(classify "$WINE_TEST_DIR/rows-after.jsonl")" "all all" "edits after the run left alone"
 expect_no_file "$copy_file" "the copy the last kill left"
+expect_no_file "$ready_file" "a ready copy"
 # Each killed run leaves its temporary package, and nothing else there.
 strays=$(find "$temp_dir" -maxdepth 1 -name 'MSP*' | wc -l)
 (( strays <= killed )) || record_failure "$strays temporary packages after $killed killed runs"
