@@ -37,7 +37,18 @@ registry_query='SELECT Registry,Component_ FROM Registry'
 query() {
   local file=$package
   [[ -n ${2:-} ]] && file=$(winpath_of "$2")
-  wine_run 60 "$HOTFIX_PROBE" query "$file" 2 "$sequence_query" "$registry_query" >"$1"
+  local rc=0 attempt
+  for attempt in 1 2; do
+    rc=0
+    wine_run 60 "$HOTFIX_PROBE" query "$file" 2 "$sequence_query" "$registry_query" >"$1" 2>"$1.err" ||
+      rc=$?
+    # A probe that printed nothing did not get as far as the package (seen
+    # once under load, right after a kill): that says nothing about it.
+    [[ -s $1 ]] && break
+    wine_log "the probe printed nothing (exit $rc): $(tail -c 300 "$1.err")"
+  done
+  (( rc == 0 )) || echo "{\"probe_exit\":$rc,\"stderr\":$(python3 -c 'import json,sys; print(json.dumps(open(sys.argv[1], errors="replace").read()[-300:]))' "$1.err")}" >>"$1"
+  return $rc
 }
 query "$WINE_TEST_DIR/rows-original.jsonl" || fail "the installed package cannot be read: $(cat "$WINE_TEST_DIR/rows-original.jsonl")"
 
