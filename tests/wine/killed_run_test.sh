@@ -164,7 +164,7 @@ for point in "${points[@]}"; do
     outcome="opens; sequence edits: $sequence, registry edits: $registry"
     [[ $sequence != partial && $registry != partial ]] || record_failure "$what: $outcome"
   else
-    outcome="does not open or read: $(tail -1 "$rows")"
+    outcome="does not open or read: $(grep -v '"row"' "$rows" | head -1)"
     record_failure "$what: the package $outcome"
   fi
   [[ -e $copy_file || -e $ready_file ]] && outcome+="; the copy stays"
