@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <span>
 
+#include "install/working_copy.h"
+
 namespace hotfix {
 namespace {
 
@@ -36,14 +38,18 @@ void WriteRowBack(Installer& installer, MsiHandle view, MsiHandle record) {
     installer.MsiViewModify(view, kMsiModifyUpdate, record);
 }
 
+// What became of one pass's commit.
+enum class PassCommit { kNone, kDone, kFailed };
+
 // One pass over the rows of query: every row whose key is in edits gets its
 // second column rewritten, until bound rows were written or the rows end.
 // Commits whenever the view could be opened, changes or not.
-void RunEditPass(Installer& installer, MsiHandle database, const char16_t* query,
-                 std::span<const ColumnEdit> edits, int bound) {
+PassCommit RunEditPass(Installer& installer, MsiHandle database, const char16_t* query,
+                       std::span<const ColumnEdit> edits, int bound) {
   int modifications = 0;
   MsiHandle openedView = 0;
-  if (installer.MsiDatabaseOpenViewW(database, query, &openedView) != kErrorSuccess) return;
+  if (installer.MsiDatabaseOpenViewW(database, query, &openedView) != kErrorSuccess)
+    return PassCommit::kNone;
   const UniqueMsiHandle view(installer, openedView);
 
   if (installer.MsiViewExecute(view.get(), 0) == kErrorSuccess) {
@@ -64,24 +70,38 @@ void RunEditPass(Installer& installer, MsiHandle database, const char16_t* query
       if (modifications >= bound) break;
     }
   }
-  installer.MsiDatabaseCommit(database);
-  // The view is closed here, after the commit.
+  // The view is closed after the commit, on the way out. A commit that
+  // failed may have written part of the file.
+  return installer.MsiDatabaseCommit(database) == kErrorSuccess ? PassCommit::kDone
+                                                                : PassCommit::kFailed;
+}
+
+// Both passes on the database file at path; true when the file is worth
+// putting in the package's place: at least one pass committed and none
+// failed to. The database is closed when it returns.
+bool EditDatabase(Installer& installer, const std::u16string& path) {
+  MsiHandle openedDatabase = 0;
+  if (installer.MsiOpenDatabaseW(path.c_str(), kMsiDbOpenTransact, &openedDatabase) !=
+      kErrorSuccess)
+    return false;
+  const UniqueMsiHandle database(installer, openedDatabase);
+
+  const PassCommit sequence = RunEditPass(installer, database.get(), kSequenceQuery,
+                                          SequenceConditionEdits, kSequenceEditBound);
+  // Runs whatever became of the sequence pass.
+  const PassCommit registry = RunEditPass(installer, database.get(), kRegistryQuery,
+                                          RegistryComponentEdits, kRegistryEditBound);
+  return sequence != PassCommit::kFailed && registry != PassCommit::kFailed &&
+         (sequence == PassCommit::kDone || registry == PassCommit::kDone);
 }
 
 }  // namespace
 
-void AdjustCachedPackage(Installer& installer, const std::u16string& localPackage) {
-  MsiHandle openedDatabase = 0;
-  if (installer.MsiOpenDatabaseW(localPackage.c_str(), kMsiDbOpenTransact, &openedDatabase) !=
-      kErrorSuccess)
-    return;
-  const UniqueMsiHandle database(installer, openedDatabase);
-
-  RunEditPass(installer, database.get(), kSequenceQuery, SequenceConditionEdits,
-              kSequenceEditBound);
-  // Runs whatever became of the sequence pass.
-  RunEditPass(installer, database.get(), kRegistryQuery, RegistryComponentEdits,
-              kRegistryEditBound);
+void AdjustCachedPackage(Installer& installer, FileSystem& files,
+                         const std::u16string& localPackage) {
+  WorkingCopy copy(files, localPackage);
+  if (!copy.Make()) return;
+  if (EditDatabase(installer, copy.path())) copy.Replace();
 }
 
 }  // namespace hotfix

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/files.h"
 #include "platform/installer.h"
 
 namespace hotfix {
@@ -60,11 +61,16 @@ inline constexpr char16_t kRegistryQuery[] = u"SELECT Registry,Component_ FROM R
 inline constexpr int kSequenceEditBound = 10;
 inline constexpr int kRegistryEditBound = 2;
 
-// Opens localPackage transacted, rewrites the conditions of the eight
-// InstallExecuteSequence actions, then moves the two Registry rows, committing
-// each pass whose view opened on its own. Reports nothing and returns nothing:
-// a package that cannot be opened is left alone. Every handle it opens is
-// closed when it returns, so the service finds the package closed.
-void AdjustCachedPackage(Installer& installer, const std::u16string& localPackage);
+// Copies localPackage to a working copy beside it, opens the copy
+// transacted, rewrites the conditions of the eight InstallExecuteSequence
+// actions, then moves the two Registry rows, committing each pass whose view
+// opened on its own; once the copy is closed, it takes the package's place in
+// one step, when at least one pass committed and no commit failed. Reports
+// nothing and returns nothing: a package that cannot be copied, or a copy
+// that cannot be opened or put in place, leaves the package as it was. The
+// copy is gone when it returns, and every handle it opened is closed, so the
+// service finds the package closed.
+void AdjustCachedPackage(Installer& installer, FileSystem& files,
+                         const std::u16string& localPackage);
 
 }  // namespace hotfix

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "app/run_options.h"
@@ -28,6 +29,12 @@ constexpr char16_t kInstallCommandLineFormat[] =
 // Units of the formatted command line, terminator included.
 constexpr std::size_t kCommandLineCapacity = 1024;
 
+// Held by one run at a time on the whole machine, one name for every hotfix
+// built from this code: the service installs one product at a time anyway,
+// but the cached-package edits happen outside its lock, and two runs at once
+// would edit one package together and patch its product twice.
+constexpr char16_t kSingleRunLockName[] = u"Global\\KorvantaHotfixInstallation";
+
 bool IsInstallSuccess(std::uint32_t result) {
   return result == kErrorSuccess || result == kErrorSuccessRebootInitiated ||
          result == kErrorSuccessRebootRequired;
@@ -52,7 +59,7 @@ void ApplyPatch(const Platform& platform, ProductEntry& entry, const std::u16str
   entry.installCommandLine += commandLine.text;
 
   // Whatever goes wrong in the edits, the patch is applied all the same.
-  AdjustCachedPackage(platform.installer, entry.localPackage);
+  AdjustCachedPackage(platform.installer, platform.files, entry.localPackage);
 
   const std::uint32_t result = platform.installer.MsiConfigureProductExW(
       entry.productCode.c_str(), kInstallLevelDefault, kInstallStateDefault,
@@ -69,6 +76,24 @@ void ApplyPatch(const Platform& platform, ProductEntry& entry, const std::u16str
 }  // namespace
 
 bool RunInstallation(const Platform& platform) {
+  // Before anything is written: a second run touches nothing.
+  std::unique_ptr<HeldLock> singleRun;
+  switch (platform.locks.TryAcquire(kSingleRunLockName, singleRun)) {
+    case LockResult::kAcquired:
+    case LockResult::kAbandoned:  // the run that held it was ended; this one goes on
+      break;
+    case LockResult::kTaken:
+      // What the installer itself answers while another installation runs.
+      platform.thread.SetLastError(kErrorInstallAlreadyRunning);
+      ReportMessage(platform, kMsgInstallFailed);
+      return false;
+    case LockResult::kFailed:
+      // Without the lock this run could be the second; the last-error value
+      // says why it could not be had.
+      ReportMessage(platform, kMsgInstallFailed);
+      return false;
+  }
+
   // The package is held from its writing until the service has had it for
   // the last product: the program may run elevated, the temporary folder is
   // the user's, and any process of the user could otherwise swap the file
@@ -137,6 +162,9 @@ bool RunInstallation(const Platform& platform) {
         break;
     }
   }
+
+  // The last product is done; the final message may wait for the user.
+  singleRun.reset();
 
   if (upToDate == ProductList.size()) {
     // Not one product's message: shown in the user's own language, naming the

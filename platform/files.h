@@ -1,5 +1,6 @@
 // File system services: temporary directory, existence checks, byte streams,
-// the shared append file of the patch list, full paths and deletion.
+// the shared append file of the patch list, full paths, deletion, and the
+// copy, flush, replace and listing that the cached-package edits rely on.
 #pragma once
 
 #include <cstddef>
@@ -7,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace hotfix {
 
@@ -89,6 +91,31 @@ class FileSystem {
                                          char16_t* buffer) = 0;
 
   virtual bool DeleteFileW(const std::u16string& path) = 0;
+
+  // CopyFileW to a name that must not exist yet (bFailIfExists): a new file
+  // with the bytes and attributes of from. A copy that fails part way leaves
+  // nothing at to.
+  virtual bool CopyFileW(const std::u16string& from, const std::u16string& to) = 0;
+
+  // Opens the file for writing and hands whatever the system still buffers
+  // of it to the disk (FlushFileBuffers); false when either fails.
+  virtual bool FlushFileBuffers(const std::u16string& path) = 0;
+
+  // ReplaceFileW without a backup: replaced gets the bytes of replacement
+  // and keeps its own attributes and security; the name replacement is gone.
+  // When it fails, both names may still be there, or (the system says
+  // ERROR_UNABLE_TO_MOVE_REPLACEMENT) only replacement.
+  virtual bool ReplaceFileW(const std::u16string& replaced, const std::u16string& replacement) = 0;
+
+  // MoveFileExW with MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH and
+  // without MOVEFILE_COPY_ALLOWED: a rename within the volume, over to when
+  // it exists, done whole or not at all.
+  virtual bool MoveFileExW(const std::u16string& from, const std::u16string& to) = 0;
+
+  // The names (without folder) of the files, not folders, that
+  // FindFirstFileW and FindNextFileW list for pattern, a path whose last
+  // part may hold wildcards; none when nothing matches or the listing fails.
+  virtual std::vector<std::u16string> FindFileNames(const std::u16string& pattern) = 0;
 };
 
 }  // namespace hotfix

@@ -4,6 +4,7 @@
 #include "platform/command_line.h"
 #include "platform/files.h"
 #include "platform/installer.h"
+#include "platform/machine_lock.h"
 #include "platform/message_box.h"
 #include "platform/processes.h"
 #include "platform/resources.h"
@@ -19,6 +20,7 @@ struct Platform {
   FileSystem& files;
   Processes& processes;
   CommandLineSource& commandLine;
+  MachineLocks& locks;
 };
 
 }  // namespace hotfix

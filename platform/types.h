@@ -19,6 +19,7 @@ inline constexpr std::uint32_t kErrorFilenameExcedRange = 206;
 inline constexpr std::uint32_t kErrorMoreData = 234;
 inline constexpr std::uint32_t kErrorFunctionFailed = 1627;
 inline constexpr std::uint32_t kErrorInstallFailure = 1603;
+inline constexpr std::uint32_t kErrorInstallAlreadyRunning = 1618;
 inline constexpr std::uint32_t kErrorSuccessRebootInitiated = 1641;
 inline constexpr std::uint32_t kErrorSuccessRebootRequired = 3010;
 

@@ -11,6 +11,7 @@ packages=(
   msitools wixl icoutils imagemagick
   pkg-config libmsi-dev libgsf-1-dev libgcab-dev gcab libxxhash-dev
   python3-olefile
+  strace   # the Wine tests that end hotfix.exe at chosen writes
   osslsigncode openssl   # signing a hotfix, and the tests' throw-away certificates
   fonts-wine fonts-wqy-microhei   # the boxes' fonts under Wine; Chinese, Japanese, Korean
 )

@@ -17,9 +17,10 @@ struct Win32Platform {
   Win32FileSystem files;
   Win32Processes processes;
   Win32CommandLine commandLine;
+  Win32MachineLocks locks;
 
   Platform platform() {
-    return Platform{installer, resources, thread, boxes, files, processes, commandLine};
+    return Platform{installer, resources, thread, boxes, files, processes, commandLine, locks};
   }
 };
 

@@ -80,6 +80,18 @@ class Win32SharedFile : public SharedFile {
   HANDLE handle_;
 };
 
+class Win32HeldLock : public HeldLock {
+ public:
+  explicit Win32HeldLock(HANDLE mutex) : mutex_(mutex) {}
+  ~Win32HeldLock() override {
+    ReleaseMutex(mutex_);
+    CloseHandle(mutex_);
+  }
+
+ private:
+  HANDLE mutex_;
+};
+
 }  // namespace
 
 ResourceStatus Win32Resources::FindResourceBytes(ModuleHandle module, const std::u16string& name,
@@ -238,6 +250,75 @@ std::uint32_t Win32FileSystem::GetFullPathNameW(const std::u16string& path,
 
 bool Win32FileSystem::DeleteFileW(const std::u16string& path) {
   return ::DeleteFileW(Wide(path)) != FALSE;
+}
+
+bool Win32FileSystem::CopyFileW(const std::u16string& from, const std::u16string& to) {
+  if (::CopyFileW(Wide(from), Wide(to), TRUE)) return true;
+  const DWORD error = ::GetLastError();
+  // What a copy that failed part way (a full disk) wrote; never a file that
+  // was there before.
+  if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) ::DeleteFileW(Wide(to));
+  ::SetLastError(error);
+  return false;
+}
+
+bool Win32FileSystem::FlushFileBuffers(const std::u16string& path) {
+  HANDLE handle = CreateFileW(Wide(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const bool flushed = ::FlushFileBuffers(handle) != FALSE;
+  return CloseHandle(handle) != FALSE && flushed;
+}
+
+bool Win32FileSystem::ReplaceFileW(const std::u16string& replaced,
+                                   const std::u16string& replacement) {
+  return ::ReplaceFileW(Wide(replaced), Wide(replacement), nullptr, 0, nullptr, nullptr) != FALSE;
+}
+
+bool Win32FileSystem::MoveFileExW(const std::u16string& from, const std::u16string& to) {
+  return ::MoveFileExW(Wide(from), Wide(to), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
+         FALSE;
+}
+
+std::vector<std::u16string> Win32FileSystem::FindFileNames(const std::u16string& pattern) {
+  std::vector<std::u16string> names;
+  WIN32_FIND_DATAW found{};
+  HANDLE search = FindFirstFileW(Wide(pattern), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
+    found.cFileName[MAX_PATH - 1] = L'\0';
+    names.push_back(FromWide(found.cFileName));
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return names;
+}
+
+LockResult Win32MachineLocks::TryAcquire(const std::u16string& name,
+                                         std::unique_ptr<HeldLock>& lock) {
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, Wide(name));
+  if (mutex == nullptr) {
+    // It exists, made by a process whose security keeps this user out: an
+    // elevated run, seen from one that is not.
+    return ::GetLastError() == ERROR_ACCESS_DENIED ? LockResult::kTaken : LockResult::kFailed;
+  }
+  switch (WaitForSingleObject(mutex, 0)) {
+    case WAIT_OBJECT_0:
+      lock = std::make_unique<Win32HeldLock>(mutex);
+      return LockResult::kAcquired;
+    case WAIT_ABANDONED:
+      lock = std::make_unique<Win32HeldLock>(mutex);
+      return LockResult::kAbandoned;
+    case WAIT_TIMEOUT:
+      CloseHandle(mutex);
+      return LockResult::kTaken;
+    default: {
+      const DWORD error = ::GetLastError();
+      CloseHandle(mutex);
+      ::SetLastError(error);
+      return LockResult::kFailed;
+    }
+  }
 }
 
 std::u16string Win32CommandLine::GetCommandLineW() { return FromWide(::GetCommandLineW()); }

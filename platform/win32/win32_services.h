@@ -45,6 +45,16 @@ class Win32FileSystem : public FileSystem {
   std::uint32_t GetFullPathNameW(const std::u16string& path, std::uint32_t bufferLength,
                                  char16_t* buffer) override;
   bool DeleteFileW(const std::u16string& path) override;
+  bool CopyFileW(const std::u16string& from, const std::u16string& to) override;
+  bool FlushFileBuffers(const std::u16string& path) override;
+  bool ReplaceFileW(const std::u16string& replaced, const std::u16string& replacement) override;
+  bool MoveFileExW(const std::u16string& from, const std::u16string& to) override;
+  std::vector<std::u16string> FindFileNames(const std::u16string& pattern) override;
+};
+
+class Win32MachineLocks : public MachineLocks {
+ public:
+  LockResult TryAcquire(const std::u16string& name, std::unique_ptr<HeldLock>& lock) override;
 };
 
 class Win32CommandLine : public CommandLineSource {

@@ -1,6 +1,8 @@
 #include "tests/fakes/fake_platform.h"
 
 #include <algorithm>
+#include <string_view>
+#include <utility>
 
 namespace hotfix::testing {
 namespace {
@@ -263,10 +265,124 @@ std::uint32_t FakeFileSystem::GetFullPathNameW(const std::u16string& path,
   return static_cast<std::uint32_t>(full.size());
 }
 
+namespace {
+
+// Moves the file and its database from one name to the other.
+void Rename(FakeFileSystem& fs, const std::u16string& from, const std::u16string& to) {
+  fs.files[to] = std::move(fs.files[from]);
+  fs.files.erase(from);
+  if (fs.installer == nullptr) return;
+  auto& databases = fs.installer->databases;
+  if (auto db = databases.find(from); db != databases.end()) {
+    databases[to] = std::move(db->second);
+    databases.erase(from);
+  } else {
+    databases.erase(to);
+  }
+}
+
+bool MatchesWildcards(std::u16string_view name, std::u16string_view pattern) {
+  if (pattern.empty()) return name.empty();
+  if (pattern[0] == u'*') {
+    for (std::size_t skip = 0; skip <= name.size(); ++skip)
+      if (MatchesWildcards(name.substr(skip), pattern.substr(1))) return true;
+    return false;
+  }
+  if (name.empty()) return false;
+  if (pattern[0] != u'?' && FoldAscii(pattern[0]) != FoldAscii(name[0])) return false;
+  return MatchesWildcards(name.substr(1), pattern.substr(1));
+}
+
+}  // namespace
+
 bool FakeFileSystem::DeleteFileW(const std::u16string& path) {
   deleted.push_back(path);
-  if (IsHeld(path)) return false;
-  return files.erase(Absolute(path)) != 0;
+  const std::u16string p = Absolute(path);
+  if (IsHeld(p) || undeletable.count(p) != 0) return false;
+  if (installer != nullptr) installer->databases.erase(p);
+  return files.erase(p) != 0;
+}
+
+bool FakeFileSystem::CopyFileW(const std::u16string& from, const std::u16string& to) {
+  operations.push_back("copy " + Narrow(from) + " " + Narrow(to));
+  const std::u16string source = Absolute(from);
+  const std::u16string target = Absolute(to);
+  if (copyFails || files.count(source) == 0 || files.count(target) != 0 ||
+      directories.count(ParentOf(target)) == 0)
+    return false;
+  files[target] = files[source];
+  if (installer != nullptr) {
+    if (auto db = installer->databases.find(source); db != installer->databases.end())
+      installer->databases[target] = db->second;
+  }
+  return true;
+}
+
+bool FakeFileSystem::FlushFileBuffers(const std::u16string& path) {
+  operations.push_back("flush " + Narrow(path));
+  return !flushFails && files.count(Absolute(path)) != 0;
+}
+
+bool FakeFileSystem::ReplaceFileW(const std::u16string& replaced,
+                                  const std::u16string& replacement) {
+  operations.push_back("replace " + Narrow(replaced) + " " + Narrow(replacement));
+  const std::u16string target = Absolute(replaced);
+  const std::u16string source = Absolute(replacement);
+  if (files.count(target) == 0 || files.count(source) == 0 || IsHeld(target) || IsHeld(source))
+    return false;
+  switch (replaceFailure) {
+    case ReplaceFailure::kRefused:
+      return false;
+    case ReplaceFailure::kLostTarget:
+      files.erase(target);
+      if (installer != nullptr) installer->databases.erase(target);
+      return false;
+    case ReplaceFailure::kNone:
+      break;
+  }
+  Rename(*this, source, target);
+  return true;
+}
+
+bool FakeFileSystem::MoveFileExW(const std::u16string& from, const std::u16string& to) {
+  operations.push_back("move " + Narrow(from) + " " + Narrow(to));
+  const std::u16string source = Absolute(from);
+  const std::u16string target = Absolute(to);
+  if (refusedMoveTargets.count(target) != 0 || files.count(source) == 0 || IsHeld(source) ||
+      IsHeld(target))
+    return false;
+  Rename(*this, source, target);
+  return true;
+}
+
+std::vector<std::u16string> FakeFileSystem::FindFileNames(const std::u16string& pattern) {
+  const std::u16string p = Absolute(pattern);
+  const std::u16string folder = ParentOf(p);
+  const std::u16string namePattern = p.substr(folder.size());
+  std::vector<std::u16string> names;
+  for (const auto& [path, bytes] : files) {
+    if (ParentOf(path) != folder) continue;
+    const std::u16string name = path.substr(folder.size());
+    if (MatchesWildcards(name, namePattern)) names.push_back(name);
+  }
+  return names;
+}
+
+LockResult FakeMachineLocks::TryAcquire(const std::u16string& name,
+                                        std::unique_ptr<HeldLock>& lock) {
+  class Held : public HeldLock {
+   public:
+    explicit Held(int& count) : count_(count) { ++count_; }
+    ~Held() override { --count_; }
+
+   private:
+    int& count_;
+  };
+  names.push_back(name);
+  if (result == LockResult::kAcquired || result == LockResult::kAbandoned)
+    lock = std::make_unique<Held>(held);
+  if (result == LockResult::kFailed) thread_.lastError = failure;
+  return result;
 }
 
 namespace {

@@ -127,6 +127,20 @@ class FakeFileSystem : public FileSystem {
   std::vector<std::u16string> probed;
   std::vector<std::u16string> deleted;
   std::vector<std::u16string> appendOpened;
+  // The cached-package steps. A database of `installer` travels with the
+  // file of its path when that is copied, replaced, moved or deleted.
+  FakeInstaller* installer = nullptr;
+  bool copyFails = false;   // CopyFileW fails (and leaves nothing)
+  bool flushFails = false;  // FlushFileBuffers fails
+  enum class ReplaceFailure {
+    kNone,
+    kRefused,    // ReplaceFileW fails and changes nothing
+    kLostTarget  // fails with the replaced file gone (ERROR_UNABLE_TO_MOVE_REPLACEMENT)
+  };
+  ReplaceFailure replaceFailure = ReplaceFailure::kNone;
+  std::set<std::u16string> refusedMoveTargets;  // MoveFileExW to these fails, changing nothing
+  std::set<std::u16string> undeletable;  // DeleteFileW refuses these
+  std::vector<std::string> operations;  // "copy A B", "flush A", "replace A B", "move A B"
 
   std::uint32_t GetTempPathW(std::uint32_t bufferLength, char16_t* buffer) override;
   std::optional<std::u16string> GetEnvironmentVariableW(const std::u16string& name) override;
@@ -139,6 +153,12 @@ class FakeFileSystem : public FileSystem {
   std::uint32_t GetFullPathNameW(const std::u16string& path, std::uint32_t bufferLength,
                                  char16_t* buffer) override;
   bool DeleteFileW(const std::u16string& path) override;
+  bool CopyFileW(const std::u16string& from, const std::u16string& to) override;
+  bool FlushFileBuffers(const std::u16string& path) override;
+  bool ReplaceFileW(const std::u16string& replaced, const std::u16string& replacement) override;
+  bool MoveFileExW(const std::u16string& from, const std::u16string& to) override;
+  // '*' and '?' in the name part only, letters compared ignoring ASCII case.
+  std::vector<std::u16string> FindFileNames(const std::u16string& pattern) override;
 
   // The folder part of a path ("C:\a\b" gives "C:\a\"); empty for a bare name.
   static std::u16string ParentOf(const std::u16string& path);
@@ -169,6 +189,22 @@ class FakeCommandLine : public CommandLineSource {
       const std::u16string& text) override;
 };
 
+// The machine-wide lock: free, taken by another process, or left abandoned,
+// as the test says.
+class FakeMachineLocks : public MachineLocks {
+ public:
+  LockResult result = LockResult::kAcquired;
+  std::uint32_t failure = 0;  // the last-error value that kFailed leaves
+  std::vector<std::u16string> names;  // every name asked for
+  int held = 0;  // locks handed out and not yet released
+
+  explicit FakeMachineLocks(FakeThreadState& thread) : thread_(thread) {}
+  LockResult TryAcquire(const std::u16string& name, std::unique_ptr<HeldLock>& lock) override;
+
+ private:
+  FakeThreadState& thread_;
+};
+
 // Everything at once, wired together.
 struct FakePlatform {
   FakeInstaller installer;
@@ -178,9 +214,12 @@ struct FakePlatform {
   FakeFileSystem files;
   FakeProcesses processes;
   FakeCommandLine commandLine;
+  FakeMachineLocks locks{thread};
+
+  FakePlatform() { files.installer = &installer; }
 
   Platform platform() {
-    return Platform{installer, resources, thread, boxes, files, processes, commandLine};
+    return Platform{installer, resources, thread, boxes, files, processes, commandLine, locks};
   }
 };
 

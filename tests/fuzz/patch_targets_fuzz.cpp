@@ -61,8 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FuzzedDataProvider input(data, size);
   testing::FakePlatform fake;
   AnyAnswerInstaller installer(input);
-  const Platform platform{installer,      fake.resources, fake.thread,     fake.boxes,
-                          fake.files,     fake.processes, fake.commandLine};
+  const Platform platform{installer,      fake.resources, fake.thread,      fake.boxes,
+                          fake.files,     fake.processes, fake.commandLine, fake.locks};
   const std::u16string path = fuzz::TakeText(input, 300);
   const std::u16string before = u"targets before the call";
   std::u16string targets = before;

@@ -3,7 +3,9 @@
 // process queries the Wine tests use to set up and check them.
 #include <windows.h>
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "app/run_options.h"
 #include "install/cached_package.h"
@@ -34,6 +36,12 @@ constexpr const char* kGuardUsage =
     "guard: EnsureProductClosed; prints {\"result\":true|false}";
 constexpr const char* kAdjustUsage =
     "adjust PATH: AdjustCachedPackage on PATH; prints {\"adjusted\":PATH} once it returned";
+constexpr const char* kQueryUsage =
+    "query PATH FIELDS SQL...: opens the database PATH read-only with MsiOpenDatabaseW and runs "
+    "each SQL in turn; one JSON line {\"query\":I,\"row\":[...]} per row, I counting the SQL "
+    "from 0 and the row its fields 1 to FIELDS as strings; exit code 1, after "
+    "{\"failed\":STEP,\"result\":N}, when the open (STEP open), a view, its execution, or a "
+    "fetch or read fails";
 constexpr const char* kProductInfoUsage =
     "product-info CODE PROPERTY: QueryProductProperty; prints the text as it is (UTF-8), one line";
 constexpr const char* kProductStateUsage =
@@ -131,8 +139,64 @@ int Adjust(const Args& args) {
   if (args.size() != 1) return UsageError(kAdjustUsage);
   PrepareProcess();
   win32::Win32Platform real;
-  AdjustCachedPackage(real.installer, args[0]);
+  AdjustCachedPackage(real.installer, real.files, args[0]);
   WriteLine("{\"adjusted\":" + JsonString(args[0]) + "}");
+  return kExitDone;
+}
+
+constexpr std::uintptr_t kMsiDbOpenReadOnly = 0;
+constexpr std::uint32_t kErrorNoMoreItems = 259;
+
+int QueryFailed(const char* step, std::uint32_t result) {
+  WriteLine(std::string("{\"failed\":\"") + step + "\",\"result\":" + std::to_string(result) + "}");
+  return kExitCheckFailed;
+}
+
+// One SELECT over an open database, its rows printed as they come.
+int PrintRows(Installer& installer, MsiHandle database, std::size_t index, std::uint32_t fields,
+              const std::u16string& sql) {
+  UniqueMsiHandle view(installer);
+  std::uint32_t result = installer.MsiDatabaseOpenViewW(database, sql.c_str(), view.put());
+  if (result != kErrorSuccess) return QueryFailed("view", result);
+  result = installer.MsiViewExecute(view.get(), 0);
+  if (result != kErrorSuccess) return QueryFailed("execute", result);
+  for (;;) {
+    UniqueMsiHandle record(installer);
+    result = installer.MsiViewFetch(view.get(), record.put());
+    if (result == kErrorNoMoreItems) return kExitDone;
+    if (result != kErrorSuccess) return QueryFailed("fetch", result);
+    std::vector<std::u16string> row;
+    for (std::uint32_t field = 1; field <= fields; ++field) {
+      std::u16string value(256, u'\0');
+      std::uint32_t length = static_cast<std::uint32_t>(value.size());
+      result = installer.MsiRecordGetStringW(record.get(), field, value.data(), &length);
+      if (result == kErrorMoreData) {
+        value.assign(length + 1, u'\0');
+        length = static_cast<std::uint32_t>(value.size());
+        result = installer.MsiRecordGetStringW(record.get(), field, value.data(), &length);
+      }
+      if (result != kErrorSuccess) return QueryFailed("read", result);
+      value.resize(length);
+      row.push_back(value);
+    }
+    WriteLine("{\"query\":" + std::to_string(index) + ",\"row\":" + JsonStrings(row) + "}");
+  }
+}
+
+int Query(const Args& args) {
+  if (args.size() < 3) return UsageError(kQueryUsage);
+  const std::optional<std::uint32_t> fields = ParseNumber(args[1]);
+  if (!fields || *fields == 0) return UsageError(kQueryUsage);
+  PrepareProcess();
+  win32::Win32Platform real;
+  UniqueMsiHandle database(real.installer);
+  const std::uint32_t result =
+      real.installer.MsiOpenDatabaseW(args[0].c_str(), kMsiDbOpenReadOnly, database.put());
+  if (result != kErrorSuccess) return QueryFailed("open", result);
+  for (std::size_t i = 2; i < args.size(); ++i) {
+    const int printed = PrintRows(real.installer, database.get(), i - 2, *fields, args[i]);
+    if (printed != kExitDone) return printed;
+  }
   return kExitDone;
 }
 
@@ -218,6 +282,7 @@ int Hold(const Args& args) {
 HOTFIX_PROBE_COMMAND("discover", kDiscoverUsage, Discover)
 HOTFIX_PROBE_COMMAND("guard", kGuardUsage, Guard)
 HOTFIX_PROBE_COMMAND("adjust", kAdjustUsage, Adjust)
+HOTFIX_PROBE_COMMAND("query", kQueryUsage, Query)
 HOTFIX_PROBE_COMMAND("product-info", kProductInfoUsage, ProductInfo)
 HOTFIX_PROBE_COMMAND("product-state", kProductStateUsage, ProductState)
 HOTFIX_PROBE_COMMAND("processes", kProcessesUsage, Processes)

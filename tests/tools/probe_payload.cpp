@@ -232,8 +232,8 @@ int Targets(const Args& args) {
   PrepareProcess();
   win32::Win32Platform real;
   RecordingInstaller recording(real.installer);
-  const Platform platform{recording,  real.resources, real.thread,     real.boxes,
-                          real.files, real.processes, real.commandLine};
+  const Platform platform{recording,  real.resources, real.thread,      real.boxes,
+                          real.files, real.processes, real.commandLine, real.locks};
 
   std::u16string targets = kTargetsMarker;
   const bool ok = GetPatchTargets(platform, args[0], targets);

@@ -4,21 +4,53 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "install/working_copy.h"
 #include "tests/fakes/fake_installer.h"
+#include "tests/fakes/fake_platform.h"
 
 namespace hotfix {
 namespace {
 
+using testing::FakeFileSystem;
 using testing::FakeInstaller;
 using testing::Narrow;
 
+constexpr char16_t kInstallerFolder[] = u"C:\\Windows\\Installer\\";
 constexpr char16_t kPackage[] = u"C:\\Windows\\Installer\\1a2b3c.msi";
+constexpr char16_t kCopy[] = u"C:\\Windows\\Installer\\1a2b3c.msi.hotfix-edit-1";
+constexpr char16_t kReady[] = u"C:\\Windows\\Installer\\1a2b3c.msi.hotfix-ready-1";
 constexpr char16_t kOldCondition[] = u"NOT Installed";
 constexpr char16_t kOldComponent[] = u"QUORE.core";
+
+// The installer folder on a disk that the edits copy, replace and delete
+// files on; each database of installer is a file there.
+struct Disk {
+  explicit Disk(FakeInstaller& installer) : installer(installer) {
+    files.installer = &installer;
+    files.directories.insert(kInstallerFolder);
+  }
+  FakeInstaller::Database& AddPackage(const std::u16string& path = kPackage) {
+    files.files[path] = "package";
+    return installer.databases[path];
+  }
+  void Adjust(const std::u16string& path = kPackage) {
+    AdjustCachedPackage(installer, files, path);
+  }
+  std::vector<std::u16string> FileNames() const {
+    std::vector<std::u16string> names;
+    for (const auto& [path, bytes] : files.files) names.push_back(path.substr(path.rfind(u'\\') + 1));
+    return names;
+  }
+
+  FakeInstaller& installer;
+  FakeFileSystem files;
+};
 
 // A row by its key and the column the edits rewrite.
 struct Row {
@@ -115,6 +147,14 @@ std::vector<std::u16string> AllEightActions() {
 
 const std::vector<std::u16string> kBothRegistryRows = {u"registry461",
                                                        u"QUORMiniDump_SendAppArgs"};
+
+// Both tables with every edit made.
+std::map<std::u16string, FakeInstaller::Table> AllEdited(
+    std::map<std::u16string, FakeInstaller::Table> tables) {
+  tables[u"InstallExecuteSequence"] = Edited(tables.at(u"InstallExecuteSequence"), 1, AllEightActions());
+  tables[u"Registry"] = Edited(tables.at(u"Registry"), 5, kBothRegistryRows);
+  return tables;
+}
 
 TEST(CachedPackageTextsTest, ConditionsAreExact) {
   EXPECT_EQ(kSourceCondition.size(), 121u);
@@ -232,13 +272,14 @@ TEST(AdjustCachedPackageTest, EditsCommitsAndClosesOnEveryPath) {
 
   for (const Case& c : cases) {
     FakeInstaller installer;
-    FakeInstaller::Database& db = installer.databases[kPackage];
+    Disk disk(installer);
+    FakeInstaller::Database& db = disk.AddPackage();
     db.tables[u"InstallExecuteSequence"] = SequenceTable(c.sequence);
     if (c.registry) db.tables[u"Registry"] = RegistryTable(*c.registry);
     if (c.tweak) c.tweak(db);
     const auto before = db.tables;
 
-    AdjustCachedPackage(installer, kPackage);
+    disk.Adjust();
 
     const auto& after = installer.databases.at(kPackage).tables;
     EXPECT_EQ(after.at(u"InstallExecuteSequence"),
@@ -254,8 +295,10 @@ TEST(AdjustCachedPackageTest, EditsCommitsAndClosesOnEveryPath) {
     EXPECT_EQ(CountPass(installer.calls, kRegistryQuery), c.registryPass) << c.why;
 
     ASSERT_FALSE(installer.calls.empty());
-    EXPECT_EQ(installer.calls.front(), "MsiOpenDatabaseW " + Narrow(kPackage) + " 1") << c.why;
+    EXPECT_EQ(installer.calls.front(), "MsiOpenDatabaseW " + Narrow(kCopy) + " 1") << c.why;
     EXPECT_EQ(installer.calls.back(), "MsiCloseHandle database") << c.why;
+    EXPECT_EQ(disk.FileNames(), std::vector<std::u16string>{u"1a2b3c.msi"})
+        << c.why << ": the copy took the package's place";
     EXPECT_EQ(installer.CountCalls("MsiDatabaseOpenViewW"), 2) << c.why;
     EXPECT_EQ(installer.CountCalls("MsiRecordGetStringW 1 260"),
               installer.CountCalls("MsiRecordGetStringW"))
@@ -272,19 +315,20 @@ TEST(AdjustCachedPackageTest, EditsCommitsAndClosesOnEveryPath) {
 
 TEST(AdjustCachedPackageTest, ClosesEachRecordBeforeTheNextFetchAndCommitsBeforeClosingTheView) {
   FakeInstaller installer;
-  FakeInstaller::Database& db = installer.databases[kPackage];
+  Disk disk(installer);
+  FakeInstaller::Database& db = disk.AddPackage();
   db.tables[u"InstallExecuteSequence"] =
       SequenceTable({{u"CostInitialize", u""}, {u"ResolveSourceDir", kOldCondition}});
   db.tables[u"Registry"] = RegistryTable({{u"registry461", kOldComponent},
                                           {u"QUORMiniDump_SendAppArgs", kOldComponent},
                                           {u"registry9", kOldComponent}});
 
-  AdjustCachedPackage(installer, kPackage);
+  disk.Adjust();
 
   const std::string source = Narrow(std::u16string(kSourceCondition));
   const std::string component = Narrow(std::u16string(kSharedRegistryComponent));
   const std::vector<std::string> expected = {
-      "MsiOpenDatabaseW " + Narrow(kPackage) + " 1",
+      "MsiOpenDatabaseW " + Narrow(kCopy) + " 1",
       "MsiDatabaseOpenViewW SELECT Action,Condition FROM InstallExecuteSequence",
       "MsiViewExecute 0",
       "MsiViewFetch",
@@ -321,40 +365,43 @@ TEST(AdjustCachedPackageTest, APackageThatCannotBeOpenedIsLeftAlone) {
   struct Case {
     std::u16string path;
     std::uint32_t openResult;
+    std::vector<std::string> calls;
     const char* why;
   };
   const Case cases[] = {
-      {kPackage, 110, "open refused (locked, not writable)"},
-      {u"C:\\Windows\\Installer\\missing.msi", 0, "no such package"},
-      {u"", 0, "empty path"},
+      {kPackage, 110, {"MsiOpenDatabaseW " + Narrow(kCopy) + " 1"},
+       "its copy cannot be opened (no database, not writable)"},
+      {u"C:\\Windows\\Installer\\missing.msi", 0, {}, "no such package: nothing to copy"},
+      {u"", 0, {}, "empty path"},
   };
   for (const Case& c : cases) {
     FakeInstaller installer;
-    FakeInstaller::Database& db = installer.databases[kPackage];
+    Disk disk(installer);
+    FakeInstaller::Database& db = disk.AddPackage();
     db.tables[u"InstallExecuteSequence"] = SequenceTable(AllEightScattered());
     db.openResult = c.openResult;
     const auto before = db.tables;
 
-    AdjustCachedPackage(installer, c.path);
+    disk.Adjust(c.path);
 
-    EXPECT_EQ(installer.calls,
-              std::vector<std::string>{"MsiOpenDatabaseW " + Narrow(c.path) + " 1"})
-        << c.why;
+    EXPECT_EQ(installer.calls, c.calls) << c.why;
     EXPECT_EQ(installer.databases.at(kPackage).tables, before) << c.why;
     EXPECT_EQ(installer.handlesOpened(), 0) << c.why;
+    EXPECT_EQ(disk.FileNames(), std::vector<std::u16string>{u"1a2b3c.msi"}) << c.why;
   }
 }
 
 TEST(AdjustCachedPackageTest, EditsReachTheFileOnlyThroughTheCommit) {
   FakeInstaller installer;
-  FakeInstaller::Database& db = installer.databases[kPackage];
+  Disk disk(installer);
+  FakeInstaller::Database& db = disk.AddPackage();
   db.tables[u"InstallExecuteSequence"] = SequenceTable(AllEightScattered());
   db.tables[u"Registry"] = RegistryTable({{u"registry461", kOldComponent}});
   const auto before = db.tables;
   // Both commits fail: the edits stay in the working copy, which closing drops.
   installer.forcedResults["MsiDatabaseCommit"] = {1627, 1627};
 
-  AdjustCachedPackage(installer, kPackage);
+  disk.Adjust();
 
   EXPECT_EQ(installer.databases.at(kPackage).tables, before);
   EXPECT_EQ(installer.CountCalls("MsiViewModify 4"), 9);
@@ -380,17 +427,205 @@ class MisleadingReadInstaller : public FakeInstaller {
 
 TEST(AdjustCachedPackageTest, AKeyThatDidNotFitIsNeverCompared) {
   MisleadingReadInstaller installer;
-  FakeInstaller::Database& db = installer.databases[kPackage];
+  Disk disk(installer);
+  FakeInstaller::Database& db = disk.AddPackage();
   db.tables[u"InstallExecuteSequence"] = SequenceTable({});
   db.tables[u"Registry"] = RegistryTable({{std::u16string(400, u'r'), kOldComponent}});
   const auto before = db.tables;
 
-  AdjustCachedPackage(installer, kPackage);
+  disk.Adjust();
 
   EXPECT_EQ(installer.databases.at(kPackage).tables, before);
   EXPECT_EQ(installer.CountCalls("MsiViewModify"), 0);
   EXPECT_EQ(installer.CountCalls("MsiRecordSetStringW"), 0);
   EXPECT_TRUE(installer.OpenHandles().empty());
+}
+
+TEST(AdjustCachedPackageTest, ThePackageIsReplacedWholeOrKeptAsItWas) {
+  using Failure = FakeFileSystem::ReplaceFailure;
+  enum class After { kEdited, kAsItWas, kGone };
+  struct Case {
+    const char* why;
+    std::function<void(Disk&)> tweak;
+    After package;
+    std::vector<std::string> operations;  // of the file system, after the copy
+    bool readyStays;                      // with the edits, when the package is gone
+  };
+  const std::string copy = Narrow(kCopy);
+  const std::string ready = Narrow(kReady);
+  const std::string package = Narrow(kPackage);
+  const std::vector<std::string> named = {"flush " + copy, "move " + copy + " " + ready};
+  std::vector<std::string> replaced = named;
+  replaced.push_back("replace " + package + " " + ready);
+  std::vector<std::string> moved = replaced;
+  moved.push_back("move " + ready + " " + package);
+  const Case cases[] = {
+      {"the closed copy replaces the package, which keeps its attributes and security",
+       nullptr, After::kEdited, replaced, false},
+      {"ReplaceFileW refused: a rename over the package instead",
+       [](Disk& d) { d.files.replaceFailure = Failure::kRefused; }, After::kEdited, moved, false},
+      {"both refused: the package as it was",
+       [](Disk& d) {
+         d.files.replaceFailure = Failure::kRefused;
+         d.files.refusedMoveTargets = {kPackage};
+       },
+       After::kAsItWas, moved, false},
+      {"ReplaceFileW lost the package: the rename puts the copy in its place",
+       [](Disk& d) { d.files.replaceFailure = Failure::kLostTarget; }, After::kEdited, moved,
+       false},
+      {"ReplaceFileW lost the package and the rename fails: the ready copy is all that is left",
+       [](Disk& d) {
+         d.files.replaceFailure = Failure::kLostTarget;
+         d.files.refusedMoveTargets = {kPackage};
+       },
+       After::kGone, moved, true},
+      {"another process holds the package: the package as it was",
+       [](Disk& d) { d.files.held[kPackage] = 1; }, After::kAsItWas, moved, false},
+      {"the copy's bytes cannot be flushed to the disk: it is not put in place",
+       [](Disk& d) { d.files.flushFails = true; }, After::kAsItWas, {"flush " + copy}, false},
+      {"the copy cannot be named ready: it is not put in place",
+       [](Disk& d) { d.files.refusedMoveTargets = {kReady}; }, After::kAsItWas, named, false},
+      {"the second commit fails: the copy may be half-written and is not put in place",
+       [](Disk& d) { d.installer.forcedResults["MsiDatabaseCommit"] = {0, 1627}; },
+       After::kAsItWas, {}, false},
+      {"no pass committed (neither view opened): nothing to put in place",
+       [](Disk& d) {
+         auto& db = d.installer.databases.at(kPackage);
+         db.openViewResults = {{kSequenceQuery, 1615}, {kRegistryQuery, 1615}};
+       },
+       After::kAsItWas, {}, false},
+      {"the copy cannot be made (a full disk): nothing is opened",
+       [](Disk& d) { d.files.copyFails = true; }, After::kAsItWas, {}, false},
+  };
+
+  for (const Case& c : cases) {
+    FakeInstaller installer;
+    Disk disk(installer);
+    FakeInstaller::Database& db = disk.AddPackage();
+    db.tables[u"InstallExecuteSequence"] = SequenceTable(AllEightScattered());
+    db.tables[u"Registry"] = RegistryTable({{u"registry461", kOldComponent}});
+    const auto before = db.tables;
+    const auto edited = AllEdited(before);
+    if (c.tweak) c.tweak(disk);
+
+    disk.Adjust();
+
+    ASSERT_FALSE(disk.files.operations.empty()) << c.why;
+    EXPECT_EQ(disk.files.operations.front(), "copy " + package + " " + copy) << c.why;
+    EXPECT_EQ(std::vector<std::string>(disk.files.operations.begin() + 1,
+                                       disk.files.operations.end()),
+              c.operations)
+        << c.why;
+    const auto& databases = installer.databases;
+    switch (c.package) {
+      case After::kEdited:
+        EXPECT_EQ(databases.at(kPackage).tables, edited) << c.why;
+        break;
+      case After::kAsItWas:
+        EXPECT_EQ(databases.at(kPackage).tables, before) << c.why;
+        break;
+      case After::kGone:
+        EXPECT_EQ(databases.count(kPackage), 0u) << c.why;
+        break;
+    }
+    std::vector<std::u16string> files = {u"1a2b3c.msi"};
+    if (c.readyStays) {
+      files = {u"1a2b3c.msi.hotfix-ready-1"};
+      EXPECT_EQ(databases.at(kReady).tables, edited) << c.why;
+    } else if (c.package == After::kGone) {
+      files.clear();
+    }
+    EXPECT_EQ(disk.FileNames(), files) << c.why;
+    EXPECT_TRUE(installer.OpenHandles().empty()) << c.why;
+  }
+}
+
+TEST(AdjustCachedPackageTest, WhatEarlierRunsLeftIsRemovedOrPutInPlace) {
+  const std::vector<std::u16string> unfinished = {
+      u"1a2b3c.msi.hotfix-edit-1", u"1a2b3c.msi.hotfix-edit-7", u"1A2B3C.MSI.Hotfix-Edit-12",
+      u"1a2b3c.msi.hotfix-edit-99999"};
+  const std::vector<std::u16string> ready = {u"1a2b3c.msi.hotfix-ready-3",
+                                             u"1a2b3c.msi.hotfix-ready-4"};
+  // Not copies of this package: the service's files, ours of other packages, near misses.
+  const std::vector<std::u16string> others = {
+      u"9f9f.msi", u"9f9f.msi.hotfix-edit-1", u"9f9f.msi.hotfix-ready-1", u"MSI1A2B.tmp",
+      u"1a2b3c.msi.hotfix-edit-", u"1a2b3c.msi.hotfix-edit-01", u"1a2b3c.msi.hotfix-edit-1x",
+      u"1a2b3c.msi.hotfix-edit-100000", u"x1a2b3c.msi.hotfix-edit-1", u"1a2b3c.msi.hotfix-1",
+      u"1a2b3c.msi.hotfix-edit-1.tmp", u"1a2b3c.msi.hotfix-done-1"};
+  const auto sorted = [](std::vector<std::u16string> names) {
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  struct Case {
+    const char* why;
+    bool packageThere;
+    bool readyThere;
+    std::set<std::u16string> undeletable;
+    std::vector<std::u16string> left;  // copies still there afterwards
+    std::string firstOperation;        // "" when nothing is done
+  };
+  const std::string copy2 = Narrow(kPackage) + ".hotfix-edit-2";
+  const Case cases[] = {
+      {"every copy of this package goes before the new one is made", true, true, {}, {},
+       "copy " + Narrow(kPackage) + " " + Narrow(kCopy)},
+      {"one that cannot be deleted stays, and its number is not used", true, false,
+       {std::u16string(kInstallerFolder) + u"1a2b3c.msi.hotfix-edit-1"},
+       {u"1a2b3c.msi.hotfix-edit-1"}, "copy " + Narrow(kPackage) + " " + copy2},
+      {"without the package an unfinished copy may be all that is left of it: all stay", false,
+       false, {}, unfinished, ""},
+      {"without the package a ready copy takes its place, and the run goes on", false, true, {},
+       {}, "move " + Narrow(kInstallerFolder) + "1a2b3c.msi.hotfix-ready-3 " + Narrow(kPackage)},
+  };
+  for (const Case& c : cases) {
+    FakeInstaller installer;
+    Disk disk(installer);
+    FakeInstaller::Database& db = disk.AddPackage();
+    db.tables[u"InstallExecuteSequence"] = SequenceTable(AllEightScattered());
+    db.tables[u"Registry"] = RegistryTable({{u"registry461", kOldComponent}});
+    const auto edited = AllEdited(db.tables);
+    for (const auto& name : unfinished) disk.files.files[kInstallerFolder + name] = "unfinished";
+    if (c.readyThere) {
+      for (const auto& name : ready) {
+        disk.files.files[kInstallerFolder + name] = "ready";
+        installer.databases[kInstallerFolder + name].tables = edited;
+      }
+    }
+    for (const auto& name : others) disk.files.files[kInstallerFolder + name] = "other";
+    disk.files.undeletable = c.undeletable;
+    if (!c.packageThere) {
+      disk.files.files.erase(kPackage);
+      installer.databases.erase(kPackage);
+    }
+
+    disk.Adjust();
+
+    std::vector<std::u16string> expected = others;
+    expected.insert(expected.end(), c.left.begin(), c.left.end());
+    if (!c.firstOperation.empty()) expected.push_back(u"1a2b3c.msi");
+    EXPECT_EQ(sorted(disk.FileNames()), sorted(expected)) << c.why;
+    if (c.firstOperation.empty()) {
+      EXPECT_TRUE(disk.files.operations.empty()) << c.why;
+      continue;
+    }
+    ASSERT_FALSE(disk.files.operations.empty()) << c.why;
+    EXPECT_EQ(disk.files.operations.front(), c.firstOperation) << c.why;
+    EXPECT_EQ(installer.databases.at(kPackage).tables, edited) << c.why;
+  }
+}
+
+TEST(AdjustCachedPackageTest, ACopyWhosePathWouldNotFitIsNotMade) {
+  // 260 units with the terminator; the ready name adds 15 to the package's path.
+  for (const std::size_t length : {std::size_t{244}, std::size_t{245}}) {
+    FakeInstaller installer;
+    Disk disk(installer);
+    const std::u16string package =
+        kInstallerFolder + std::u16string(length - 4 - std::u16string(kInstallerFolder).size(), u'p') +
+        u".msi";
+    disk.AddPackage(package).tables[u"InstallExecuteSequence"] = SequenceTable({});
+    disk.Adjust(package);
+    EXPECT_EQ(installer.CountCalls("MsiOpenDatabaseW"), length == 244 ? 1 : 0) << length;
+    EXPECT_EQ(disk.files.files.size(), 1u) << length;
+  }
 }
 
 }  // namespace

@@ -82,6 +82,7 @@ struct World {
   RecordingFiles files{events};
   testing::FakeProcesses processes;
   testing::FakeCommandLine commandLine;
+  testing::FakeMachineLocks locks{thread};
 
   World() {
     installer.files = &files;
@@ -115,7 +116,7 @@ struct World {
   }
 
   Platform platform() {
-    return Platform{installer, resources, thread, boxes, files, processes, commandLine};
+    return Platform{installer, resources, thread, boxes, files, processes, commandLine, locks};
   }
 };
 
@@ -159,6 +160,9 @@ TEST_P(RunHotfixTest, RunsTheSelectedFlowsInTheirFixedOrder) {
   EXPECT_EQ(world.installer.heldAtRead, std::vector<bool>(world.installer.heldAtRead.size(), true))
       << c.reason;
   EXPECT_TRUE(world.files.held.empty()) << c.reason;
+  // Only the default mode keeps a second run out.
+  EXPECT_EQ(world.locks.names.size(), RunOptions.install ? 1u : 0u) << c.reason;
+  EXPECT_EQ(world.locks.held, 0) << c.reason;
 }
 
 const RunCase kRunCases[] = {
@@ -199,6 +203,16 @@ TEST_F(RunHotfixOutcomes, TheProductListBoxHasNoIconAndItsCopyStays) {
   EXPECT_EQ(world.boxes.shown[0].style, 0x50000u);
   EXPECT_TRUE(world.files.deleted.empty());
   EXPECT_EQ(world.files.files.at(kTemp + u"MSP2"), kPackage);
+}
+
+TEST_F(RunHotfixOutcomes, ExtractPatchListAndProductListRunWhileAnInstallationRuns) {
+  World world;
+  world.locks.result = LockResult::kTaken;
+  world.commandLine.commandLine = u"hotfix.exe /e C:\\work\\out.msp /p C:\\work\\list.txt /i";
+  EXPECT_EQ(RunHotfix(world.platform()), 0);
+  EXPECT_EQ(world.events, (Events{"write C:\\work\\out.msp", "append C:\\work\\list.txt",
+                                  kWriteTemp2, kProductBox}))
+      << Show(world.events);
 }
 
 TEST_F(RunHotfixOutcomes, APackageThatCannotBeExtractedOrReadGivesAnEmptyBox) {

@@ -32,8 +32,8 @@ std::string SamplePackage() {
 }
 
 Platform With(FakePlatform& fake, FileSystem& files) {
-  return Platform{fake.installer, fake.resources, fake.thread,     fake.boxes,
-                  files,          fake.processes, fake.commandLine};
+  return Platform{fake.installer, fake.resources, fake.thread,      fake.boxes,
+                  files,          fake.processes, fake.commandLine, fake.locks};
 }
 
 class ExtractPatchTest : public ::testing::Test {

@@ -170,9 +170,10 @@ struct ProductSetup {
   std::deque<std::uint32_t> results = {};  // of the installer, one per application
 };
 
+constexpr char16_t kInstallerDir[] = u"C:\\Windows\\Installer\\";
+
 std::u16string PackageOf(const ProductSetup& product) {
-  return u"C:\\Windows\\Installer\\" + product.code.substr(1, 8) + product.code.substr(20, 4) +
-         u".msi";
+  return kInstallerDir + product.code.substr(1, 8) + product.code.substr(20, 4) + u".msi";
 }
 
 // One machine: the hotfix's resources, a temporary directory, the products
@@ -183,6 +184,7 @@ class Machine {
     AddStrings(fake.resources);
     fake.resources.AddResource(u"MSP", u"IDR_MSP", kPackageBytes);
     fake.files.directories.insert(kTempDir);
+    fake.files.directories.insert(kInstallerDir);
     std::u16string targets;
     for (const ProductSetup& setup : products) {
       FakeInstaller::Product& product = fake.installer.products[setup.code];
@@ -195,6 +197,7 @@ class Machine {
       sequence.columns = {u"Action", u"Condition"};
       sequence.rows = {{u"ResolveSourceDir", u"NOT Installed"}};
       fake.installer.databases[PackageOf(setup)].tables[u"InstallExecuteSequence"] = sequence;
+      fake.files.files[PackageOf(setup)] = "cached package";
       targets += (targets.empty() ? u"" : u";") + setup.code;
     }
     SetTargets(targets);
@@ -336,8 +339,10 @@ TEST_F(RunInstallationTest, Scenarios) {
     if (c.applicable) fake.resources.AddString(kEnglish, 900, *c.applicable);
     if (c.guard != Guard::kNotRunning) fake.processes.running = {{1234, u"Quor.exe"}};
     int boxesWhileHeld = 0;
-    fake.boxes.answer = [&fake, &c, &boxesWhileHeld](const testing::FakeMessageBoxes::Box& box) {
+    std::vector<bool> lockedAtBoxes;
+    fake.boxes.answer = [&](const testing::FakeMessageBoxes::Box& box) {
       boxesWhileHeld += fake.files.IsHeld(kTempPackage) ? 1 : 0;
+      lockedAtBoxes.push_back(fake.locks.held == 1);
       if (box.style != kPromptStyle) return kIdOk;
       if (c.guard == Guard::kCancelled) return kIdCancel;
       fake.processes.running.clear();
@@ -362,6 +367,15 @@ TEST_F(RunInstallationTest, Scenarios) {
     // so through every box; released before the program deletes it.
     EXPECT_EQ(boxesWhileHeld, static_cast<int>(fake.boxes.shown.size())) << c.why;
     EXPECT_TRUE(fake.files.held.empty()) << c.why;
+    // One run at a time, from the start until the last product is done: the
+    // final 306 of a run whose products were all up to date comes after.
+    EXPECT_EQ(fake.locks.names, std::vector<std::u16string>{u"Global\\KorvantaHotfixInstallation"})
+        << c.why;
+    std::vector<bool> locked(lockedAtBoxes.size(), true);
+    if (!c.locales.empty() && c.locales.back() == kLocaleUserDefault && !locked.empty())
+      locked.back() = false;
+    EXPECT_EQ(lockedAtBoxes, locked) << c.why;
+    EXPECT_EQ(fake.locks.held, 0) << c.why;
     // Once per run, and again only after a Retry: never once per product.
     const int guardChecks =
         ProductList.empty() ? 0 : (c.guard == Guard::kClosedOnRetry ? 2 : 1);
@@ -390,13 +404,15 @@ TEST_F(RunInstallationTest, EditsTheCachedPackageThenAppliesThePatchWithItsComma
   EXPECT_EQ(ProductList[1].installCommandLine, CommandLineFor(kTempPackage, kEnglishNotice));
   EXPECT_EQ(CurrentProductName, u"Quorvel 5") << "the last product's name stays";
 
-  // Each package is edited, committed and closed before its product is patched.
+  // Each package is edited on its copy, committed and closed, and the copy
+  // put in its place, before its product is patched.
   EXPECT_EQ(machine.CommittedCondition(de), kSourceCondition);
   EXPECT_EQ(machine.CommittedCondition(en), kSourceCondition);
   const auto& calls = fake.installer.calls;
   for (const ProductSetup* setup : {&de, &en}) {
-    const auto open = std::find(calls.begin(), calls.end(),
-                                "MsiOpenDatabaseW " + Narrow(PackageOf(*setup)) + " 1");
+    const auto open =
+        std::find(calls.begin(), calls.end(),
+                  "MsiOpenDatabaseW " + Narrow(PackageOf(*setup)) + ".hotfix-edit-1 1");
     const auto configure =
         std::find(calls.begin(), calls.end(), "MsiConfigureProductExW " + Narrow(setup->code));
     ASSERT_NE(open, calls.end());
@@ -404,6 +420,8 @@ TEST_F(RunInstallationTest, EditsTheCachedPackageThenAppliesThePatchWithItsComma
     const auto closed = std::find(open, calls.end(), "MsiCloseHandle database");
     EXPECT_LT(closed, configure) << Narrow(setup->code);
   }
+  EXPECT_EQ(fake.files.files.count(PackageOf(de) + u".hotfix-edit-1"), 0u);
+  EXPECT_EQ(fake.files.files.count(PackageOf(en) + u".hotfix-edit-1"), 0u);
   EXPECT_EQ(fake.files.deleted, std::vector<std::u16string>{kTempPackage});
 }
 
@@ -416,7 +434,7 @@ TEST_F(RunInstallationTest, PatchedEvenWhenTheCachedPackageCannotBeOpened) {
 
   EXPECT_TRUE(RunInstallation(fake.platform()));
   ExpectBoxes(fake.boxes.shown, {Succeeded(kEnglish)}, "empty cached package path");
-  EXPECT_EQ(fake.installer.CountCalls("MsiOpenDatabaseW"), 1);
+  EXPECT_EQ(fake.installer.CountCalls("MsiOpenDatabaseW"), 0) << "nothing to copy and open";
   EXPECT_EQ(fake.installer.configureCalls.size(), 1u);
 }
 
@@ -491,12 +509,15 @@ TEST_F(RunInstallationTest, RefusesACommandLineThatWouldNotFit) {
     FakePlatform& fake = machine.fake;
     ShortNameFileSystem files;
     files.tempPath = u"C:\\" + std::u16string(c.directoryLength - 4, u'd') + u"\\";
+    files.directories = fake.files.directories;
+    files.files = fake.files.files;
+    files.installer = &fake.installer;
     files.directories.insert(files.tempPath);
     files.longName = files.tempPath + u"MSP2";
     files.shortName = u"C:\\TEMP~1\\MSP2";
     fake.installer.summaries[files.shortName] = fake.installer.summaries.at(kTempPackage);
-    const Platform platform{fake.installer, fake.resources, fake.thread, fake.boxes,
-                            files,          fake.processes, fake.commandLine};
+    const Platform platform{fake.installer, fake.resources, fake.thread,      fake.boxes,
+                            files,          fake.processes, fake.commandLine, fake.locks};
 
     EXPECT_TRUE(RunInstallation(platform)) << c.why;
 
@@ -520,6 +541,58 @@ TEST_F(RunInstallationTest, RefusesACommandLineThatWouldNotFit) {
     }
     EXPECT_EQ(files.deleted, std::vector<std::u16string>{files.longName}) << c.why;
   }
+}
+
+TEST_F(RunInstallationTest, ASecondRunTouchesNothing) {
+  const ProductSetup de = {kCodeDe, u"5.2.0.0", u"1031", u"Quorvel 5 (Deutsch)"};
+  struct Case {
+    const char* why;
+    LockResult lock;
+    std::uint32_t failure;  // the last-error value a failed lock leaves
+    bool quiet;
+    std::vector<ExpectedBox> boxes;
+  };
+  const Case cases[] = {
+      {"another run holds the lock: 300 with the installer's own 1618", LockResult::kTaken, 0,
+       false, {Failed(kErrorInstallAlreadyRunning, kEnglish)}},
+      {"the same under /q: nothing shown", LockResult::kTaken, 0, true, {}},
+      {"the lock cannot be had: 300 with the reason", LockResult::kFailed, 6, false,
+       {Failed(6, kEnglish)}},
+  };
+  for (const Case& c : cases) {
+    ResetProcessState();
+    Machine machine({de});
+    FakePlatform& fake = machine.fake;
+    fake.locks.result = c.lock;
+    fake.locks.failure = c.failure;
+    fake.processes.running = {{1234, u"quor.exe"}};
+    RunOptions.quiet = c.quiet;
+    const auto filesBefore = fake.files.files;
+
+    EXPECT_FALSE(RunInstallation(fake.platform())) << c.why;
+
+    ExpectBoxes(fake.boxes.shown, c.boxes, c.why);
+    EXPECT_EQ(fake.files.files, filesBefore) << c.why << ": no package extracted";
+    EXPECT_EQ(fake.resources.resourceLookups, 0) << c.why;
+    EXPECT_TRUE(fake.installer.calls.empty()) << c.why;
+    EXPECT_EQ(fake.processes.snapshots, 0) << c.why << ": no prompt either";
+    EXPECT_TRUE(fake.thread.localeCalls.empty()) << c.why;
+    EXPECT_EQ(fake.locks.held, 0) << c.why;
+  }
+}
+
+TEST_F(RunInstallationTest, ALockWhoseHolderWasEndedIsTakenOver) {
+  const ProductSetup de = {kCodeDe, u"5.2.0.0", u"1031", u"Quorvel 5 (Deutsch)"};
+  Machine machine({de});
+  FakePlatform& fake = machine.fake;
+  fake.locks.result = LockResult::kAbandoned;
+
+  EXPECT_TRUE(RunInstallation(fake.platform()));
+
+  ExpectBoxes(fake.boxes.shown, {Succeeded(kGerman)}, "abandoned lock");
+  ASSERT_EQ(fake.installer.configureCalls.size(), 1u);
+  EXPECT_EQ(machine.CommittedCondition(de), kSourceCondition);
+  EXPECT_EQ(fake.locks.held, 0);
 }
 
 }  // namespace

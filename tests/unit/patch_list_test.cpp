@@ -312,8 +312,8 @@ TEST_F(PatchListTest, BlockBeyond4GiBIsWrittenWhole) {
   const auto* data = static_cast<const unsigned char*>(mapped);
   HugeBlockResources resources(data, size);
   RecordingFileSystem files;
-  const Platform platform{fake.installer, resources,      fake.thread,     fake.boxes,
-                          files,          fake.processes, fake.commandLine};
+  const Platform platform{fake.installer, resources,      fake.thread,      fake.boxes,
+                          files,          fake.processes, fake.commandLine, fake.locks};
   std::u16string name = u"list.txt";
   EXPECT_TRUE(WritePatchList(platform, name));
   munmap(mapped, size);

@@ -169,8 +169,8 @@ class FullBufferFileSystem : public testing::FakeFileSystem {
 TEST_F(PatchTargetsTest, FullPathFillingTheWholeBufferIsRefused) {
   FakePlatform f;
   FullBufferFileSystem files;
-  const Platform platform{f.installer, f.resources,  f.thread,     f.boxes,
-                          files,       f.processes, f.commandLine};
+  const Platform platform{f.installer, f.resources,  f.thread,      f.boxes,
+                          files,       f.processes, f.commandLine, f.locks};
   std::u16string targets = u"{kept}";
   EXPECT_EQ(OpenPatchSummary(platform, kPackage), 0u);
   EXPECT_FALSE(GetPatchTargets(platform, kPackage, targets));

@@ -208,8 +208,8 @@ class ShippedTableTest : public ::testing::Test {
   void TearDown() override { ResetProcessState(); }
 
   Platform platform() {
-    return Platform{world.installer, *resources,  world.thread,     world.boxes,
-                    world.files,     world.processes, world.commandLine};
+    return Platform{world.installer, *resources,  world.thread,      world.boxes,
+                    world.files,     world.processes, world.commandLine, world.locks};
   }
 
   testing::FakePlatform world;

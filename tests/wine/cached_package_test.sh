@@ -2,7 +2,8 @@
 # The cached package edits on the packages that the real installer service
 # keeps for installed products (their LocalPackage), read back with msiinfo
 # on the Linux side: exactly the eight conditions and the two registry rows
-# change, and a package that cannot be edited is left byte for byte alone.
+# change, a package that cannot be edited is left byte for byte alone, and
+# the working copy the edits are made on never stays behind.
 source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/products.sh"
 
@@ -103,6 +104,10 @@ adjust() {
   expect_eq "$rc" 0 "$2: probe adjust exit code"
   expect_eq "$(json_field "$(cat "$WINE_TEST_DIR/adjust.out")" adjusted 2>/dev/null)" "$1" \
     "$2: adjust returned"
+  # The edits are made on a copy beside the package, which is gone afterwards
+  # whether it took the package's place or not.
+  expect_eq "$(find "$WINE_PREFIX_C/windows/Installer" -maxdepth 1 -name '*.hotfix-*' -printf '%f ')" "" \
+    "$2: working copies left in C:\\windows\\Installer"
 }
 
 product_code_for_language 1033; english=$PRODUCT_CODE
