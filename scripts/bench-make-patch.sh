@@ -81,8 +81,8 @@ peak() {  # peak VAR COMMAND...: the command's peak resident set in KiB
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 rows=()
-for spec in "${pairs[@]}"; do
-  IFS='|' read -r name files size large changed <<<"$spec"
+for row in "${pairs[@]}"; do
+  IFS='|' read -r name files size large changed <<<"$row"
   build_pair "$name" "$files" "$size" "$large" "$changed"
   dir=$bench/$name
   old=$dir/old/product.msi new=$dir/new/product.msi
