@@ -34,6 +34,17 @@ const Row* Table::FindRow(const std::vector<Value>& key) const {
   return nullptr;
 }
 
+std::string TextAt(const Table& table, const Row& row, const std::string& column) {
+  const auto index = table.ColumnIndex(column);
+  return index && *index < row.size() ? row[*index].KeyText() : std::string();
+}
+
+std::int32_t IntegerAt(const Table& table, const Row& row, const std::string& column) {
+  const auto index = table.ColumnIndex(column);
+  if (!index || *index >= row.size() || row[*index].kind != Value::Kind::kInteger) return 0;
+  return row[*index].integer;
+}
+
 const Table* Database::FindTable(const std::string& name) const {
   const auto found = tables.find(name);
   return found == tables.end() ? nullptr : &found->second;

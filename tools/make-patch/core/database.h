@@ -83,6 +83,12 @@ struct Table {
   const Row* FindRow(const std::vector<Value>& key) const;
 };
 
+// A field of a row by column name. Absent columns and nulls read as "" and
+// 0; TextAt gives integers in decimal, IntegerAt gives 0 for anything not
+// an integer.
+std::string TextAt(const Table& table, const Row& row, const std::string& column);
+std::int32_t IntegerAt(const Table& table, const Row& row, const std::string& column);
+
 struct Database {
   std::uint32_t codepage = 0;
   std::map<std::string, Table> tables;

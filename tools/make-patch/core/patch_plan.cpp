@@ -192,18 +192,6 @@ std::vector<TableChange> DiffDatabases(const Database& older, const Database& ne
   return changes;
 }
 
-std::int32_t IntegerAt(const Table& table, const Row& row, const std::string& column) {
-  const auto index = table.ColumnIndex(column);
-  if (!index || row[*index].kind != Value::Kind::kInteger) return 0;
-  return row[*index].integer;
-}
-
-std::string TextAt(const Table& table, const Row& row, const std::string& column) {
-  const auto index = table.ColumnIndex(column);
-  if (!index || row[*index].kind != Value::Kind::kText) return {};
-  return row[*index].text;
-}
-
 // Default file versioning keeps an installed versioned file unless the new
 // one has a higher version: a changed file whose version did not go up would
 // be reported as patched and stay as it was. An unversioned old file, or a

@@ -20,18 +20,6 @@ std::string Lower(std::string text) {
   return text;
 }
 
-// The text of a field by column name; absent columns and nulls read as "".
-std::string TextAt(const Table& table, const Row& row, const char* column) {
-  const auto index = table.ColumnIndex(column);
-  return index && *index < row.size() ? row[*index].KeyText() : std::string();
-}
-
-std::int32_t IntAt(const Table& table, const Row& row, const char* column) {
-  const auto index = table.ColumnIndex(column);
-  if (!index || *index >= row.size() || row[*index].kind != Value::Kind::kInteger) return 0;
-  return row[*index].integer;
-}
-
 template <typename Fn>
 void ForEachRow(const Database& database, const char* name, Fn&& fn) {
   if (const Table* table = database.FindTable(name)) {
@@ -126,19 +114,19 @@ Product ReadProduct(const Database& database) {
     const std::string key = TextAt(t, row, "Feature");
     std::string parent = TextAt(t, row, "Feature_Parent");
     if (parent == key) parent.clear();  // a root may name itself as its parent
-    product.features[key] = {parent, TextAt(t, row, "Title"), IntAt(t, row, "Attributes")};
+    product.features[key] = {parent, TextAt(t, row, "Title"), IntegerAt(t, row, "Attributes")};
   });
   ForEachRow(database, "Component", [&](const Table& t, const Row& row) {
     std::string id = TextAt(t, row, "ComponentId");
     std::transform(id.begin(), id.end(), id.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
     product.components[TextAt(t, row, "Component")] = {id, TextAt(t, row, "Directory_"),
-                                                        IntAt(t, row, "Attributes"), TextAt(t, row, "KeyPath")};
+                                                        IntegerAt(t, row, "Attributes"), TextAt(t, row, "KeyPath")};
   });
   ForEachRow(database, "File", [&](const Table& t, const Row& row) {
     product.files[TextAt(t, row, "File")] = {TextAt(t, row, "Component_"), TextAt(t, row, "FileName")};
   });
   ForEachRow(database, "Registry", [&](const Table& t, const Row& row) {
-    product.registry[TextAt(t, row, "Registry")] = {TextAt(t, row, "Component_"), IntAt(t, row, "Root"),
+    product.registry[TextAt(t, row, "Registry")] = {TextAt(t, row, "Component_"), IntegerAt(t, row, "Root"),
                                                      TextAt(t, row, "Key"), TextAt(t, row, "Name")};
   });
   ForEachRow(database, "FeatureComponents", [&](const Table& t, const Row& row) {
@@ -149,11 +137,11 @@ Product ReadProduct(const Database& database) {
   });
   ForEachRow(database, "RemoveFile", [&](const Table& t, const Row& row) {
     product.removeFiles.push_back({TextAt(t, row, "FileName"), TextAt(t, row, "DirProperty"),
-                                   IntAt(t, row, "InstallMode")});
+                                   IntegerAt(t, row, "InstallMode")});
   });
   ForEachRow(database, "RemoveRegistry", [&](const Table& t, const Row& row) {
     product.removeRegistry.push_back(
-        {TextAt(t, row, "Name"), RegistryPlace(IntAt(t, row, "Root"), TextAt(t, row, "Key")), 0});
+        {TextAt(t, row, "Name"), RegistryPlace(IntegerAt(t, row, "Root"), TextAt(t, row, "Key")), 0});
   });
   return product;
 }

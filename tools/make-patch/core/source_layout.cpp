@@ -23,11 +23,6 @@ Names SplitNames(const std::string& text) {
   return names;
 }
 
-std::string TextAt(const Table& table, const Row& row, const char* column) {
-  const auto index = table.ColumnIndex(column);
-  return index && *index < row.size() ? row[*index].KeyText() : std::string();
-}
-
 class SourceTree {
  public:
   explicit SourceTree(const Database& database) {
