@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/delta_patch.h"
+#include "delta/delta_patch.h"
 
 namespace {
 

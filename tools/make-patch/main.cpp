@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "core/patch_error.h"
-#include "core/patch_plan.h"
+#include "msi/patch_error.h"
+#include "msi/patch_plan.h"
 #include "io/codepage.h"
 #include "io/content_store.h"
 #include "io/delta_files.h"

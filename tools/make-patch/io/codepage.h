@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "core/transform_encoding.h"
+#include "msi/transform_encoding.h"
 
 namespace makepatch {
 

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "core/patch_plan.h"
+#include "msi/patch_plan.h"
 #include "io/glib_support.h"
 
 namespace makepatch {

@@ -6,7 +6,7 @@
 #include <map>
 #include <set>
 
-#include "core/delta_patch.h"
+#include "delta/delta_patch.h"
 #include "io/file_digest.h"
 #include "io/glib_support.h"
 #include "io/package_reader.h"

@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "core/patch_plan.h"
+#include "msi/patch_plan.h"
 #include "io/content_store.h"
 
 namespace makepatch {

@@ -2,7 +2,7 @@
 
 #include <xxhash.h>
 
-#include "core/patch_error.h"
+#include "msi/patch_error.h"
 
 namespace makepatch {
 

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/patch_plan.h"
+#include "msi/patch_plan.h"
 
 struct XXH3_state_s;
 

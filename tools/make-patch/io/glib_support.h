@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "core/patch_error.h"
+#include "msi/patch_error.h"
 
 namespace makepatch {
 

@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/source_layout.h"
+#include "msi/source_layout.h"
 #include "io/file_digest.h"
 #include "io/glib_support.h"
 

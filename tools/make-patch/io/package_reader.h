@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "core/patch_plan.h"
+#include "msi/patch_plan.h"
 #include "io/content_store.h"
 
 namespace makepatch {

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "core/patch_plan.h"
+#include "msi/patch_plan.h"
 
 namespace makepatch {
 

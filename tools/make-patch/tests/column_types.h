@@ -1,7 +1,7 @@
 // Column types the tests build tables from, as _Columns stores them.
 #pragma once
 
-#include "core/database.h"
+#include "msi/database.h"
 
 namespace makepatch::testing {
 

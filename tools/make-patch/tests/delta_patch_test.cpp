@@ -2,16 +2,16 @@
 // code lengths, the bit order, the window it deduces, the header fields and
 // checksums. Whether the patches decode is for Wine's decoder to say
 // (tests/wine/delta_patch_test.sh).
-#include "core/delta_patch.h"
+#include "delta/delta_patch.h"
 
 #include <gtest/gtest.h>
 
 #include <numeric>
 #include <random>
 
-#include "core/huffman_code.h"
-#include "core/lzx_bit_writer.h"
-#include "core/lzx_delta_encoder.h"
+#include "delta/huffman_code.h"
+#include "delta/lzx_bit_writer.h"
+#include "delta/lzx_delta_encoder.h"
 
 namespace makepatch {
 namespace {

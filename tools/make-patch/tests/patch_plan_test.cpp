@@ -1,11 +1,11 @@
-#include "core/patch_plan.h"
+#include "msi/patch_plan.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <functional>
 
-#include "core/patch_error.h"
+#include "msi/patch_error.h"
 #include "column_types.h"
 
 namespace makepatch {

@@ -1,4 +1,4 @@
-#include "core/patch_rules.h"
+#include "msi/patch_rules.h"
 
 #include <gtest/gtest.h>
 

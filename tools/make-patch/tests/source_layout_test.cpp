@@ -1,8 +1,8 @@
-#include "core/source_layout.h"
+#include "msi/source_layout.h"
 
 #include <gtest/gtest.h>
 
-#include "core/patch_error.h"
+#include "msi/patch_error.h"
 #include "column_types.h"
 
 namespace makepatch {

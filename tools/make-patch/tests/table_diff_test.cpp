@@ -1,8 +1,8 @@
-#include "core/table_diff.h"
+#include "msi/table_diff.h"
 
 #include <gtest/gtest.h>
 
-#include "core/patch_error.h"
+#include "msi/patch_error.h"
 #include "column_types.h"
 
 namespace makepatch {

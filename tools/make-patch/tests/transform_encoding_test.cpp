@@ -1,8 +1,8 @@
-#include "core/transform_encoding.h"
+#include "msi/transform_encoding.h"
 
 #include <gtest/gtest.h>
 
-#include "core/patch_error.h"
+#include "msi/patch_error.h"
 #include "column_types.h"
 
 namespace makepatch {

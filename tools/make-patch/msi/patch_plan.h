@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "core/database.h"
-#include "core/table_diff.h"
-#include "core/transform_encoding.h"
+#include "msi/database.h"
+#include "msi/table_diff.h"
+#include "msi/transform_encoding.h"
 
 namespace makepatch {
 

@@ -1,4 +1,4 @@
-#include "core/delta_patch.h"
+#include "delta/delta_patch.h"
 
 #include <algorithm>
 #include <array>

@@ -1,8 +1,8 @@
-#include "core/table_diff.h"
+#include "msi/table_diff.h"
 
 #include <map>
 
-#include "core/patch_error.h"
+#include "msi/patch_error.h"
 
 namespace makepatch {
 namespace {

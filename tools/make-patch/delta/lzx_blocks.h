@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-#include "core/lzx_bit_writer.h"
+#include "delta/lzx_bit_writer.h"
 
 namespace makepatch::lzx {
 

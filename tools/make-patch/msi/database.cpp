@@ -1,4 +1,4 @@
-#include "core/database.h"
+#include "msi/database.h"
 
 namespace makepatch {
 

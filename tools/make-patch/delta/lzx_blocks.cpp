@@ -1,10 +1,10 @@
-#include "core/lzx_blocks.h"
+#include "delta/lzx_blocks.h"
 
 #include <algorithm>
 #include <bit>
 #include <stdexcept>
 
-#include "core/huffman_code.h"
+#include "delta/huffman_code.h"
 
 namespace makepatch::lzx {
 namespace {

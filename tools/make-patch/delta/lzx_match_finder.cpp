@@ -1,4 +1,4 @@
-#include "core/lzx_match_finder.h"
+#include "delta/lzx_match_finder.h"
 
 #include <algorithm>
 #include <bit>

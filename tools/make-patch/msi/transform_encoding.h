@@ -12,7 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "core/table_diff.h"
+#include "msi/table_diff.h"
 
 namespace makepatch {
 

@@ -1,11 +1,11 @@
-#include "core/lzx_delta_encoder.h"
+#include "delta/lzx_delta_encoder.h"
 
 #include <algorithm>
 #include <array>
 #include <stdexcept>
 
-#include "core/lzx_blocks.h"
-#include "core/lzx_match_finder.h"
+#include "delta/lzx_blocks.h"
+#include "delta/lzx_match_finder.h"
 
 namespace makepatch {
 namespace {

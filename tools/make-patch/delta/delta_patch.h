@@ -21,7 +21,7 @@
 #include <span>
 #include <vector>
 
-#include "core/lzx_delta_encoder.h"
+#include "delta/lzx_delta_encoder.h"
 
 namespace makepatch {
 

@@ -1,4 +1,4 @@
-#include "core/huffman_code.h"
+#include "delta/huffman_code.h"
 
 #include <algorithm>
 #include <stdexcept>

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "core/database.h"
+#include "msi/database.h"
 
 namespace makepatch {
 

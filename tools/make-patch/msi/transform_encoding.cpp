@@ -1,9 +1,9 @@
-#include "core/transform_encoding.h"
+#include "msi/transform_encoding.h"
 
 #include <algorithm>
 #include <limits>
 
-#include "core/patch_error.h"
+#include "msi/patch_error.h"
 
 namespace makepatch {
 namespace {

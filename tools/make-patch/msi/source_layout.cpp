@@ -1,9 +1,9 @@
-#include "core/source_layout.h"
+#include "msi/source_layout.h"
 
 #include <map>
 #include <utility>
 
-#include "core/patch_error.h"
+#include "msi/patch_error.h"
 
 namespace makepatch {
 namespace {

@@ -1,12 +1,12 @@
-#include "core/patch_plan.h"
+#include "msi/patch_plan.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <set>
 
-#include "core/patch_error.h"
-#include "core/patch_rules.h"
+#include "msi/patch_error.h"
+#include "msi/patch_rules.h"
 
 namespace makepatch {
 namespace {
