@@ -49,5 +49,7 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS
   "cmake (>= 3.25), make, g++-mingw-w64-x86-64, binutils-mingw-w64-x86-64, msitools, coreutils")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "osslsigncode, openssl")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# The host preset builds with debugging information; the package carries none.
+set(CPACK_STRIP_FILES TRUE)
 set(CPACK_SOURCE_GENERATOR "")
 include(CPack)
