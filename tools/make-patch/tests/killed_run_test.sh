@@ -21,7 +21,7 @@ start() { "$make_patch" --patch-code '{D3F58B26-A41C-4E97-B062-91C7E5A83F14}' --
 scratch() { find out -maxdepth 1 -name '.make-patch-*' | sort; }
 # Waits until a run has kept the changed file in its scratch folder.
 wait_for_kept_file() {
-  for _ in $(seq 300); do
+  for _ in $(seq 1200); do  # up to a minute: slower under the sanitizers
     [[ -n $(find out -path 'out/.make-patch-*' -type f -size +1M 2>/dev/null) ]] && return 0
     sleep 0.05
   done
