@@ -30,9 +30,7 @@ IFS=';' read -r -a products <<<"$template"
 # groups reversed, the two digits of each byte of the rest swapped.
 packed() {
   local hex=${1//[\{\}-]/} out="" i
-  rev <<<"${hex:0:8}" | tr -d '\n'
-  rev <<<"${hex:8:4}" | tr -d '\n'
-  rev <<<"${hex:12:4}" | tr -d '\n'
+  for i in 7 6 5 4 3 2 1 0 11 10 9 8 15 14 13 12; do out+=${hex:i:1}; done
   for ((i = 16; i < 32; i += 2)); do out+=${hex:i+1:1}${hex:i:1}; done
   echo "$out"
 }

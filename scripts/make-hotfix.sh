@@ -45,6 +45,7 @@
 set -euo pipefail
 
 me=$(basename "$0")
+die() { echo "$me: $*" >&2; exit 1; }
 here=$(cd "$(dirname "$(readlink -f "$0")")" && pwd)
 # The installed copy has both filled in; in a checkout they stay as they are.
 version="@HOTFIX_TOOLS_VERSION@" data_dir="@HOTFIX_DATA_FROM_BIN@"
@@ -52,9 +53,10 @@ if [[ $data_dir == @* ]]; then
   installed=no root=$(cd "$here/.." && pwd)
   version=$(sed -n 's/^project(hotfix VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 else
-  installed=yes root=$(cd "$here/$data_dir" && pwd)
+  installed=yes
+  root=$(cd "$here/$data_dir" 2>/dev/null && pwd) && [[ -f $root/CMakeLists.txt ]] ||
+    die "the sources of hotfix.exe are not at $here/$data_dir: the installation is incomplete"
 fi
-die() { echo "$me: $*" >&2; exit 1; }
 usage() { awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; }
 
 out="" patch_code="" title="" description="" file_location="" desc_location="" manufacturer=""

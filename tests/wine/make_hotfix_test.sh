@@ -8,7 +8,9 @@
 # signing, is the signed program less its signature, byte for byte. Under
 # Wine the signed hotfix lists its targets (/i), patches an installed English
 # 3.4.0.0 (301; 3.4.2.0, both files, the patch registered) and, run again,
-# says the product is up to date.
+# says the product is up to date. On the machine with a German 3.3.0.0 too,
+# a version the hotfix is not for, the rules of deploy.txt read from the
+# registry detect the English product and not the German one.
 source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/products.sh"
 
