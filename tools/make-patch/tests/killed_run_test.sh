@@ -31,7 +31,8 @@ wait_for_kept_file() {
 # A live run's folder survives a run beside it, and the live run succeeds.
 start live; live=$!
 wait_for_kept_file
-folder=$(scratch)
+# The folder of the files the live run keeps, which it needs to its end.
+folder=$(dirname "$(find out -path 'out/.make-patch-*' -type f -name 'file-*' | head -1)")
 run small small || fail "the run beside a live one failed"
 [[ -d $folder ]] || fail "a run beside a live one removed its scratch folder $folder"
 wait "$live" || fail "the live run failed once a run beside it had ended"
