@@ -38,11 +38,12 @@ packed() {
 property() {  # property PACKAGE NAME
   msiinfo export "$1" Property 2>/dev/null | tr -d '\r' | awk -F '\t' -v name="$2" '$1 == name { print $2 }'
 }
-declare -A name_of platform_of
+declare -A name_of language_of platform_of
 for package in "$@"; do
   code=$(property "$package" ProductCode)
   [[ -n $code && -z ${name_of[$code]:-} ]] || continue
   name_of[$code]=$(property "$package" ProductName)
+  language_of[$code]=$(property "$package" ProductLanguage)
   platform_of[$code]=$(msiinfo suminfo "$package" 2>/dev/null | tr -d '\r' | sed -n 's/^Template: \([^;]*\);.*/\1/p')
 done
 
@@ -85,6 +86,7 @@ for code in "${products[@]}"; do
 
 [$code]
 name = ${name_of[$code]:-}
+language = ${language_of[$code]:-}
 version.product_code = $code
 version.at_least = $version
 registry.key = $key\\$code
