@@ -6,7 +6,7 @@
 set -euo pipefail
 make_patch=$(realpath "$1") big_product=$(realpath "$2")
 work=$(mktemp -d)
-trap 'kill -9 $(jobs -p) 2>/dev/null; rm -rf "$work"' EXIT
+trap 'kill -9 $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 cd "$work"
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
