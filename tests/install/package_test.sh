@@ -4,8 +4,8 @@
 # tool's --version, --help and manual page (the options each lists agree);
 # then the CI examples of docs/ci/, their shell steps as extracted, with the
 # unpacked package on PATH, in a folder away from the checkout: each makes a
-# signed hotfix whose embedded patch is byte for byte the checkout's
-# make-patch's from the same inputs.
+# signed hotfix whose embedded patch, and whose program less its signature,
+# are byte for byte the checkout's build from the same inputs.
 #   package_test.sh SOURCE_DIR BUILD_DIR VERSION
 set -euo pipefail
 source_dir=$1 build_dir=$2 version=$3
@@ -72,9 +72,16 @@ for name in "\${@:2}"; do
 done
 EOF
 chmod +x "$work/shims/apt-get"
-SOURCE_DATE_EPOCH=1300000000 "$build_dir/tools/make-patch/make-patch" --patch-code '{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}' \
-  --title 'Velmora Studio VS3420001' --description 'This hotfix updates Velmora Studio to version 3.4.2.0.' \
-  --output "$work/checkout.msp" "$project/packages/old/product.msi" "$project/packages/new/product.msi"
+# The checkout's build from the same inputs: the texts as the example's
+# description block holds them, its SOURCE_DATE_EPOCH, unsigned.
+checkout_build() {  # checkout_build DESCRIPTION.txt OUT
+  text() { tr -d '\r' <"$1" | sed -n "s/^$2=//p"; }
+  SOURCE_DATE_EPOCH=1300000000 "$source_dir/scripts/make-hotfix.sh" --out "$2" \
+    --make-patch "$build_dir/tools/make-patch/make-patch" --patch-code "$(text "$1" PatchGUID)" \
+    --title "$(text "$1" PatchTitle)" --description "$(text "$1" PatchDesc)" \
+    --file-location "$(text "$1" PatchFileLocation)" --desc-location "$(text "$1" PatchDescLocation)" \
+    "$project/packages/old/product.msi" "$project/packages/new/product.msi" >"$2.log" 2>&1
+}
 
 for ci in "$source_dir"/docs/ci/*.yml; do
   name=$(basename "$ci")
@@ -94,10 +101,18 @@ for ci in "$source_dir"/docs/ci/*.yml; do
   fi
   check "$name: the signature verifies" grep -q "^Signature verification: ok" "$work/$name.log"
   check "$name: deploy.txt was shown" grep -q "^silent_command = hotfix.exe /q" "$work/$name.log"
-  check "$name: patch.msp is the checkout's" cmp "$project/release/patch.msp" "$work/checkout.msp"
+  checkout=$work/checkout-$(sha256sum <"$project/release/description.txt" | cut -c1-12)
+  [[ -d $checkout ]] || checkout_build "$project/release/description.txt" "$checkout" ||
+    { tail -20 "$checkout.log"; check "the checkout's build for $name" false; continue; }
+  for file in patch.msp description.txt deploy.txt; do
+    check "$name: $file is the checkout's" cmp "$project/release/$file" "$checkout/$file"
+  done
   /usr/bin/python3 "$source_dir/tests/wine/pe_resources.py" data "$project/release/hotfix.exe" MSP IDR_MSP \
     >"$work/embedded.msp" || check "$name: hotfix.exe carries a patch" false
-  check "$name: the patch inside hotfix.exe is the checkout's" cmp "$work/embedded.msp" "$work/checkout.msp"
+  check "$name: the patch inside hotfix.exe is the checkout's" cmp "$work/embedded.msp" "$checkout/patch.msp"
+  osslsigncode remove-signature -in "$project/release/hotfix.exe" -out "$work/unsigned.exe" >/dev/null
+  check "$name: hotfix.exe less its signature is the checkout's" cmp "$work/unsigned.exe" "$checkout/hotfix.exe"
+  rm -f "$work/unsigned.exe"
 done
 ((failures == 0)) || { echo "$failures check(s) failed"; exit 1; }
 echo PASS
