@@ -14,6 +14,7 @@ packages=(
   strace   # the Wine tests that end hotfix.exe at chosen writes
   osslsigncode openssl   # signing a hotfix, and the tests' throw-away certificates
   fonts-wine fonts-wqy-microhei   # the boxes' fonts under Wine; Chinese, Japanese, Korean
+  dpkg-dev file man-db bsdextrautils python3-yaml   # the Debian package, its manual pages, the CI examples
 )
 
 missing=()

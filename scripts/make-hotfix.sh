@@ -4,11 +4,12 @@
 # (describe-patch.sh) and hotfix.exe built around both, signed when a
 # certificate is named.
 #
-#   scripts/make-hotfix.sh --out DIR --patch-code GUID --title TEXT --description TEXT \
+#   make-hotfix --out DIR --patch-code GUID --title TEXT --description TEXT \
 #       --file-location TEXT --desc-location TEXT [options] OLD.msi NEW.msi [OLD.msi NEW.msi ...]
 #
-#   --out DIR              where hotfix.exe, patch.msp and description.txt go;
-#                          they replace what is there only once all three exist
+#   --out DIR              where hotfix.exe, patch.msp, description.txt and
+#                          deploy.txt go; they replace what is there only once
+#                          all four exist
 #   --patch-code GUID      the patch's own code, {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}
 #   --title TEXT           the patch title (PatchTitle, the patch's display name)
 #   --description TEXT     PatchDesc of the description block
@@ -24,8 +25,11 @@
 #   --sign-password-file FILE   the PKCS#12 password, on the file's first line
 #   --timestamp-url URL    an RFC 3161 time-stamp server for the signature
 #   --build-dir DIR        build there (kept) instead of in a scratch folder
-#   --make-patch PATH      the patch builder (default: the host preset's,
-#                          built when missing)
+#   --make-patch PATH      the patch builder (default: the make-patch installed
+#                          beside this command; in a checkout the host
+#                          preset's, built when missing)
+#   -h, --help             print this help and exit
+#   --version              print make-hotfix's version and exit
 #
 # A product may come in several pairs, one per old version machines have it
 # at (a cumulative hotfix). HOTFIX_PATCHED_VERSION is the new packages'
@@ -33,11 +37,27 @@
 # HOTFIX_APPLICABLE_VERSIONS every old package's, each once. The same inputs
 # and the same SOURCE_DATE_EPOCH give the same bytes; without
 # SOURCE_DATE_EPOCH the patch is dated now and the value used is printed.
+# deploy.txt tells administrators the silent command line and, for each
+# product, the rule that detects it patched.
+#
+# Installed (bin/make-hotfix), it builds hotfix.exe from the sources under
+# share/hotfix-tools; run as scripts/make-hotfix.sh, from the checkout.
 set -euo pipefail
 
-root=$(cd "$(dirname "$0")/.." && pwd)
-die() { echo "make-hotfix.sh: $*" >&2; exit 1; }
-usage() { sed -n '2,35p' "$0" | sed 's/^# \{0,1\}//'; }
+me=$(basename "$0")
+die() { echo "$me: $*" >&2; exit 1; }
+here=$(cd "$(dirname "$(readlink -f "$0")")" && pwd)
+# The installed copy has both filled in; in a checkout they stay as they are.
+version="@HOTFIX_TOOLS_VERSION@" data_dir="@HOTFIX_DATA_FROM_BIN@"
+if [[ $data_dir == @* ]]; then
+  installed=no root=$(cd "$here/.." && pwd)
+  version=$(sed -n 's/^project(hotfix VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+else
+  installed=yes
+  root=$(cd "$here/$data_dir" 2>/dev/null && pwd) && [[ -f $root/CMakeLists.txt ]] ||
+    die "the sources of hotfix.exe are not at $here/$data_dir: the installation is incomplete"
+fi
+usage() { awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; }
 
 out="" patch_code="" title="" description="" file_location="" desc_location="" manufacturer=""
 sign_pkcs12="" sign_password_file="" timestamp_url="" build_dir="" make_patch=""
@@ -61,8 +81,9 @@ while (($#)); do
       series+=("$1" "$2"); shift 2 ;;
     --supersede|--no-removal|--allow-removal|--delta) series+=("$1"); shift ;;
     -h|--help) usage; exit 0 ;;
+    --version) echo "make-hotfix $version"; exit 0 ;;
     --) shift; packages+=("$@"); break ;;
-    -*) echo "make-hotfix.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
+    -*) echo "$me: unknown option $1 (see --help)" >&2; exit 2 ;;
     *) packages+=("$1"); shift ;;
   esac
 done
@@ -128,13 +149,16 @@ applicable=$(printf '%s,' "${old_versions[@]}")
 patch_date=${SOURCE_DATE_EPOCH:-}
 if [[ -z $patch_date ]]; then
   patch_date=$(date +%s)
-  echo "make-hotfix.sh: the patch is dated SOURCE_DATE_EPOCH=$patch_date; set it to that value to rebuild the same bytes"
+  echo "$me: the patch is dated SOURCE_DATE_EPOCH=$patch_date; set it to that value to rebuild the same bytes"
 fi
 unset SOURCE_DATE_EPOCH
 
 # ---------------------------------------------------------------- tools
 
-if [[ -z $make_patch ]]; then
+if [[ -z $make_patch && $installed == yes ]]; then
+  make_patch=$here/make-patch
+  [[ -x $make_patch ]] || die "no make-patch beside $0: the installation is incomplete"
+elif [[ -z $make_patch ]]; then
   make_patch="$root/build/host/tools/make-patch/make-patch"
   if [[ ! -x $make_patch ]]; then
     (cd "$root" && cmake --preset host >/dev/null && cmake --build --preset host --target make-patch >/dev/null) ||
@@ -163,6 +187,8 @@ SOURCE_DATE_EPOCH=$patch_date "$make_patch" --patch-code "$patch_code" --title "
   die "make-patch refused the packages (its message is above)"
 "$root/scripts/describe-patch.sh" "$stage/patch.msp" "$new_version" "$title" "$description" \
   "$file_location" "$desc_location" >"$stage/description.txt" || die "describe-patch.sh failed"
+"$root/scripts/deploy-text.sh" "$stage/patch.msp" "$new_version" "$applicable" "${packages[@]}" >"$stage/deploy.txt" ||
+  die "deploy-text.sh failed"
 
 # ---------------------------------------------------------------- hotfix.exe
 
@@ -191,7 +217,7 @@ else
 fi
 
 mkdir -p "$out"
-for file in patch.msp description.txt hotfix.exe; do
+for file in patch.msp description.txt deploy.txt hotfix.exe; do
   mv -f "$stage/$file" "$out/$file"
 done
 
@@ -205,6 +231,7 @@ if [[ -n $sign_pkcs12 ]]; then
 fi
 echo "$out/patch.msp: $(stat -c %s "$out/patch.msp") bytes"
 echo "$out/description.txt"
+echo "$out/deploy.txt: how to deploy it silently and detect it installed"
 names=$(printf '%s, ' "${product_names[@]}")
 echo "What hotfix.exe does to an installed ${names%, }:"
 for v in "${old_versions[@]}"; do

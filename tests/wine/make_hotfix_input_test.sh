@@ -27,7 +27,7 @@ printf 'not the password\n' >"$dir/wrong-password.txt"
 # The output folder holds an earlier hotfix, which every refusal must leave.
 out=$dir/out
 mkdir -p "$out"
-for file in hotfix.exe patch.msp description.txt; do echo "earlier $file" >"$out/$file"; done
+for file in hotfix.exe patch.msp description.txt deploy.txt; do echo "earlier $file" >"$out/$file"; done
 cp -r "$out" "$dir/out.before"
 
 texts=(--patch-code "{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}" --title "Velmora Studio VS3420001"

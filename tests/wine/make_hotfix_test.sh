@@ -8,7 +8,9 @@
 # signing, is the signed program less its signature, byte for byte. Under
 # Wine the signed hotfix lists its targets (/i), patches an installed English
 # 3.4.0.0 (301; 3.4.2.0, both files, the patch registered) and, run again,
-# says the product is up to date.
+# says the product is up to date. On the machine with a German 3.3.0.0 too,
+# a version the hotfix is not for, the rules of deploy.txt read from the
+# registry detect the English product and not the German one.
 source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/products.sh"
 
@@ -128,3 +130,30 @@ expect_eq "$(json_field "$PRODUCT_PATCHES" patches.0.state)" 1 "its state (appli
 wine_case "run again: up to date"
 run_hotfix "$WINE_TEST_DIR/boxes-again.jsonl" \
   '[{"caption": "Installation Unnecessary", "text": "Your version of Velmora Studio is up-to-date and this hotfix is not necessary", "icon": "stop"}]'
+
+wine_case "deploy.txt: its rules hold on the patched product, not on one at a version the hotfix is not for"
+deploy=$signed/deploy.txt
+expect_contains "$(cat "$deploy")" "silent_command = hotfix.exe /q" "the silent command line"
+"$PRODUCT_MAKER" "${velmora[@]}" --folder VelmoraDE "$de_code" "$name" 1031 3.3.0.0 "$release/1031-3.3.0.0.msi" >/dev/null ||
+  fail "cannot build the German 3.3.0.0 package"
+product_install "$release/1031-3.3.0.0.msi"
+run_hotfix "$WINE_TEST_DIR/boxes-other.jsonl" \
+  "[{\"caption\": \"Installationsfehler\", \"text\": \"Dieser Hotfix konnte nicht installiert werden, da er nicht für die auf Ihrem Computer installierte Version von $name vorgesehen ist.\", \"icon\": \"stop\"}]"
+for key in 'HKLM\Software\Microsoft\Windows\CurrentVersion' 'HKCR\Installer\Products'; do
+  wine_run 60 reg export "$key" "$(winpath_of "$WINE_TEST_DIR/export-${key%%\\*}.reg")" /y >/dev/null 2>&1 ||
+    fail "reg export $key failed"
+done
+/usr/bin/python3 "$HOTFIX_SOURCE_DIR/tests/wine/deploy_rules.py" "$deploy" "$WINE_TEST_DIR"/export-*.reg \
+  >"$WINE_TEST_DIR/rules.out" || fail "deploy_rules.py failed"
+wine_log "$(cat "$WINE_TEST_DIR/rules.out")"
+expect_eq "$(grep -F "$en_code" "$WINE_TEST_DIR/rules.out")" "$en_code registry=detected patch=detected" \
+  "the rules on the patched English product"
+expect_eq "$(grep -F "$de_code" "$WINE_TEST_DIR/rules.out")" "$de_code registry=3.3.0.0 patch=absent" \
+  "the rules on the German product at 3.3.0.0"
+for code in "$en_code" "$de_code"; do  # the Windows Installer rule: product code, version at least
+  product_info "$code" VersionString
+  at_least=$(sed -n "/^\[$code\]/,/^\[/s/^version.at_least = //p" "$deploy")
+  expect_eq "$at_least" 3.4.2.0 "the version the rule asks of $code"
+  [[ $(printf '%s\n' "$at_least" "$PRODUCT_INFO" | sort -V | head -1) == "$at_least" ]] && held=yes || held=no
+  expect_eq "$held" "$([[ $code == "$en_code" ]] && echo yes || echo no)" "the version rule on $code at $PRODUCT_INFO"
+done

@@ -8,6 +8,8 @@
         the entries of an icon group (TYPE 14, NAME a number or a text), one
         JSON line each: {"width":W,"height":H,"colors":C,"planes":P,
         "bits":B,"bytes":S,"id":I} (width and height 0 stand for 256)
+    pe_resources.py data EXE TYPE NAME
+        the bytes of the one resource of that type and name, to standard output
 
 wrestool prints the name of a named entry in a named type wrongly, so the
 names are read here from the directory itself.
@@ -76,7 +78,7 @@ def main(argv):
         for kind, name, language, data in Image(argv[2]).resources():
             print(json.dumps({"type": kind, "name": name, "language": language, "size": len(data)}))
         return 0
-    if len(argv) == 5 and argv[1] == "group":
+    if len(argv) == 5 and argv[1] in ("group", "data"):
         want_type = int(argv[3]) if argv[3].isdigit() else argv[3]
         want_name = int(argv[4]) if argv[4].isdigit() else argv[4]
         found = [data for kind, name, _, data in Image(argv[2]).resources()
@@ -84,6 +86,9 @@ def main(argv):
         if len(found) != 1:
             print(f"{len(found)} entries of type {argv[3]} named {argv[4]}", file=sys.stderr)
             return 1
+        if argv[1] == "data":
+            sys.stdout.buffer.write(found[0])
+            return 0
         group = found[0]
         reserved, kind, count = struct.unpack_from("<HHH", group, 0)
         if reserved != 0 or kind != 1 or len(group) != 6 + 14 * count:

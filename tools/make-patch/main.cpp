@@ -43,9 +43,14 @@ constexpr char kUsage[] =
     "  --allow-removal        insist on an uninstallable patch: refuse one that adds rows\n"
     "                         that make removal impossible (by default such a patch is\n"
     "                         marked not removable, with a warning)\n"
+    "  -h, --help             print this help and exit\n"
+    "  --version              print make-patch's version and exit\n"
     "\n"
     "SOURCE_DATE_EPOCH, when set, is the creation time written into the patch, so that\n"
-    "the same inputs give the same bytes; otherwise it is the current time.\n";
+    "the same inputs give the same bytes; otherwise it is the current time.\n"
+    "\n"
+    "Large files are kept in a folder .make-patch-XXXXXX beside PATCH.msp while it runs;\n"
+    "a run removes those that runs no longer alive (killed ones) left there.\n";
 
 struct Arguments {
   makepatch::PatchOptions options;
@@ -70,6 +75,9 @@ Arguments Parse(int argc, char** argv) {
     };
     if (argument == "--help" || argument == "-h") {
       std::fputs(kUsage, stdout);
+      std::exit(0);
+    } else if (argument == "--version") {
+      std::puts("make-patch " HOTFIX_TOOLS_VERSION);
       std::exit(0);
     } else if (argument == "--patch-code") {
       options.patchCode = value();

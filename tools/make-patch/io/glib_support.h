@@ -51,7 +51,10 @@ class ErrorSlot {
 };
 
 // A directory under the system's temporary folder, or inside parent, removed
-// with all it holds.
+// with all it holds. One inside parent (".make-patch-XXXXXX", beside the
+// output) is locked for the life of the run, so that a run that was killed
+// can be told from one still going: making one first removes the folders
+// there whose run is gone.
 class TemporaryDirectory {
  public:
   TemporaryDirectory();
@@ -64,6 +67,11 @@ class TemporaryDirectory {
 
  private:
   std::string path_;
+  int lock_ = -1;  // an open descriptor of the folder, flock()ed while it lives
 };
+
+// Removes every ".make-patch-*" folder in parent whose run is no longer
+// alive (its lock is free); the folders of live runs stay.
+void RemoveDeadScratchFolders(const std::string& parent);
 
 }  // namespace makepatch
