@@ -34,12 +34,10 @@ bool StillThere(int descriptor, const std::string& path) {
 
 }  // namespace
 
-TemporaryDirectory::TemporaryDirectory() {
-  ErrorSlot error;
-  GString8 path(g_dir_make_tmp("make-patch-XXXXXX", error.out()));
-  if (!path) error.Throw("cannot make a temporary folder");
-  path_ = path.get();
-}
+// The small folders of the system's temporary folder (a code page export) are
+// locked and swept like the scratch beside the output, so a killed run's are
+// cleared by the next one there too.
+TemporaryDirectory::TemporaryDirectory() : TemporaryDirectory(g_get_tmp_dir()) {}
 
 TemporaryDirectory::TemporaryDirectory(const std::string& parent) {
   RemoveDeadScratchFolders(parent);
