@@ -5,6 +5,7 @@
 #include <ctime>
 #include <set>
 
+#include "msi/codepage_pair.h"
 #include "msi/patch_error.h"
 #include "msi/patch_rules.h"
 
@@ -159,11 +160,6 @@ PairFacts CheckPair(const PackagePair& pair, std::size_t number) {
   }
   facts.oldVersionParts = *oldParts;
   facts.newVersionParts = *newParts;
-  if (older.database.codepage != newer.database.codepage) {
-    throw PatchError(label + ": the packages have different code pages (" +
-                     std::to_string(older.database.codepage) + " and " +
-                     std::to_string(newer.database.codepage) + ")");
-  }
   if (older.database.FindTable("File") == nullptr || newer.database.FindTable("File") == nullptr ||
       older.database.FindTable("Media") == nullptr) {
     throw PatchError(label + ": a package without File or Media table cannot be patched");
@@ -518,14 +514,19 @@ PatchPlan PlanPatch(const std::vector<PackagePair>& pairs, const PatchOptions& o
   }
 
   std::vector<PairFacts> facts;
-  for (std::size_t i = 0; i < pairs.size(); ++i) facts.push_back(CheckPair(pairs[i], i + 1));
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    facts.push_back(CheckPair(pairs[i], i + 1));
+    RequireCompatibleCodepages(pairs[i], "pair " + std::to_string(i + 1) + " (" + pairs[i].older.path + ", " +
+                                             pairs[i].newer.path + ")", encoderFor);
+  }
   CheckPairsOfOneProduct(pairs, facts);
 
   PatchPlan plan;
   for (PairFacts& pair : facts) {
     plan.warnings.insert(plan.warnings.end(), pair.warnings.begin(), pair.warnings.end());
   }
-  plan.codepage = pairs.front().newer.database.codepage;
+  // The old package's: the installed database keeps its code page.
+  plan.codepage = pairs.front().older.database.codepage;
   const CodepageEncoder encode = encoderFor(plan.codepage);
   const PairFacts& first = facts.front();
   const std::string manufacturer = options.manufacturer.empty() ? first.manufacturer : options.manufacturer;

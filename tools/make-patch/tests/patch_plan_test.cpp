@@ -297,6 +297,49 @@ TEST(PlanPatchTest, RuleWarningsTravelWithThePlan) {
                                    "top-level feature", 0), 0u) << plan.warnings[0];
 }
 
+// Packages of other authoring tools: the neutral code page against a real
+// one is no change while every text fits both; the patch keeps the old one.
+TEST(PlanPatchTest, CodepagesDifferOnlyWhereEveryTextFitsBoth) {
+  const auto neutralIsAscii = [](std::uint32_t codepage) -> CodepageEncoder {
+    return [codepage](std::string_view text) -> std::optional<std::string> {
+      if (codepage == 0 && std::any_of(text.begin(), text.end(), [](char c) { return (c & 0x80) != 0; })) {
+        return std::nullopt;
+      }
+      return std::string(text);
+    };
+  };
+  struct Case {
+    std::uint32_t oldPage, newPage;
+    const char* productName;
+    const char* refusal;  // nullptr: accepted
+  };
+  const Case cases[] = {
+      {0, 1252, "Quorvel", nullptr},
+      {65001, 0, "Quorvel", nullptr},
+      {0, 1252, "Quorvel B\xc3\xbcro",
+       "pair 1 (product-5.2.0.0.msi, product-5.2.1.0.msi): the packages have different code pages (0 and 1252), and "
+       "the text \"Quorvel B\xc3\xbcro\" of product-5.2.1.0.msi (table Property, row (ProductName), column Value) "
+       "does not fit code page 0"},
+  };
+  for (const Case& c : cases) {
+    PackagePair pair = Pair(Code("0407"), "5.2.1.0");
+    pair.older.database.codepage = c.oldPage;
+    pair.newer.database.codepage = c.newPage;
+    for (Row& row : pair.newer.database.tables.at("Property").rows) {
+      if (row[0].text == "ProductName") row[1] = Value::Text(c.productName);
+    }
+    try {
+      const PatchPlan plan = PlanPatch({pair}, Options(), neutralIsAscii);
+      EXPECT_EQ(c.refusal, nullptr) << "accepted " << c.productName;
+      EXPECT_EQ(plan.codepage, c.oldPage);
+      for (const PlannedTransform& transform : plan.transforms) EXPECT_EQ(transform.codepage, c.oldPage);
+    } catch (const PatchError& error) {
+      ASSERT_NE(c.refusal, nullptr) << error.what();
+      EXPECT_EQ(std::string(error.what()).rfind(c.refusal, 0), 0u) << error.what();
+    }
+  }
+}
+
 TEST(PlanPatchTest, RefusesPairsThatCannotMakeAPatch) {
   struct Case {
     std::function<void(std::vector<PackagePair>&, PatchOptions&)> spoil;
@@ -319,7 +362,6 @@ TEST(PlanPatchTest, RefusesPairsThatCannotMakeAPatch) {
        "is version 5.2.0.0, the same as"},
       {[&](auto& pairs, auto&) { setProperty(pairs[0].newer, "ProductVersion", "5.1"); }, "a patch cannot go back"},
       {[&](auto& pairs, auto&) { setProperty(pairs[0].newer, "ProductVersion", "5.2.x"); }, "is not a version"},
-      {[&](auto& pairs, auto&) { pairs[0].newer.database.codepage = 1250; }, "different code pages"},
       {[&](auto& pairs, auto&) { setProperty(pairs[0].newer, "ProductVersion", "5.2.0.7"); },
        "differ only in the fourth field"},
       {[&](auto& pairs, auto&) { pairs.push_back(pairs[0]); }, "is the old package of two pairs"},
