@@ -569,8 +569,12 @@ PatchPlan PlanPatch(const std::vector<PackagePair>& pairs, const PatchOptions& o
       contents.emplace_back(key, delta != pair.deltas.end() ? delta->second.digest : file.digest);
       cabinetFiles.emplace_back(key, delta != pair.deltas.end() ? delta->second.content : file.content);
     }
+    std::vector<TableChange> diff = DiffDatabases(pair.older.database, pair.newer.database);
     std::string cabinet;
-    if (!contents.empty()) {
+    // A transform's streams (a changed Binary or Icon row) live in the
+    // patch's storage, which Wine keeps open only for media with a cabinet:
+    // such a pair gets a cabinet even when it carries no file.
+    if (!contents.empty() || ChangesAStream(diff)) {
       auto [found, added] = cabinetOf.emplace(contents, "");
       if (added) {
         found->second = CabinetStreamName(options.patchCode, cabinetOf.size());
@@ -595,7 +599,6 @@ PatchPlan PlanPatch(const std::vector<PackagePair>& pairs, const PatchOptions& o
     }
 
     const std::string name = "T" + std::to_string(i + 1);
-    std::vector<TableChange> diff = DiffDatabases(pair.older.database, pair.newer.database);
     const std::string label = "pair " + std::to_string(i + 1) + " (" + pair.older.path + ", " + pair.newer.path + ")";
     for (std::string& blocker : RowsThatBlockRemoval(diff, label)) removalBlockers.push_back(std::move(blocker));
     MediaSlot& slot = slotOf.at(pairFacts.productCode);

@@ -86,4 +86,17 @@ std::optional<TableChange> DiffTable(const Table* older, const Table* newer,
   return change;
 }
 
+bool ChangesAStream(const std::vector<TableChange>& changes) {
+  for (const TableChange& change : changes) {
+    for (const RowChange& row : change.rows) {
+      if (row.kind == RowChange::Kind::kDelete) continue;
+      for (std::size_t i = 0; i < change.columns.size() && i < row.row.size(); ++i) {
+        const bool written = row.kind == RowChange::Kind::kInsert || row.changed[i];
+        if (written && change.columns[i].IsBinary() && !row.row[i].IsNull()) return true;
+      }
+    }
+  }
+  return false;
+}
+
 }  // namespace makepatch

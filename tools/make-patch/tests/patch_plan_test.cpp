@@ -297,6 +297,24 @@ TEST(PlanPatchTest, RuleWarningsTravelWithThePlan) {
                                    "top-level feature", 0), 0u) << plan.warnings[0];
 }
 
+// Wine reads a transform's streams from the patch's storage, which it keeps
+// open only for media with a cabinet: a pair that changes a Binary row and
+// no file gets an empty one.
+TEST(PlanPatchTest, AChangedStreamTravelsWithACabinet) {
+  PackagePair pair = Pair(Code("0407"), "5.2.0.0");
+  for (auto [package, script] : {std::pair{&pair.older, "first"}, std::pair{&pair.newer, "second"}}) {
+    package->database.tables["Binary"] = {
+        "Binary", {{"Name", kKeyText}, {"Data", kStream}}, {{Value::Text("Script"), Value::Binary(B(script))}}};
+  }
+  const PatchPlan plan = PlanPatch({pair}, Options(), AsciiOnly());
+  ASSERT_EQ(plan.cabinets.size(), 1u);
+  EXPECT_TRUE(plan.cabinets[0].files.empty());
+  const TableChange* media = Find(plan.transforms[1], "Media");
+  ASSERT_NE(media, nullptr);
+  EXPECT_EQ(TextAt(Table{"Media", media->columns, {}}, media->rows.at(0).row, "Cabinet"),
+            "#" + plan.cabinets[0].streamName);
+}
+
 // Packages of other authoring tools: the neutral code page against a real
 // one is no change while every text fits both; the patch keeps the old one.
 TEST(PlanPatchTest, CodepagesDifferOnlyWhereEveryTextFitsBoth) {
