@@ -515,9 +515,15 @@ PatchPlan PlanPatch(const std::vector<PackagePair>& pairs, const PatchOptions& o
 
   std::vector<PairFacts> facts;
   for (std::size_t i = 0; i < pairs.size(); ++i) {
-    facts.push_back(CheckPair(pairs[i], i + 1));
-    RequireCompatibleCodepages(pairs[i], "pair " + std::to_string(i + 1) + " (" + pairs[i].older.path + ", " +
-                                             pairs[i].newer.path + ")", encoderFor);
+    const PackagePair& pair = pairs[i];
+    const std::string label = "pair " + std::to_string(i + 1) + " (" + pair.older.path + ", " + pair.newer.path + ")";
+    facts.push_back(CheckPair(pair, i + 1));
+    RequireCompatibleCodepages(pair, label, encoderFor);
+    std::string loose;
+    for (const std::string& change : LooseStreamChanges(pair.older.loose, pair.newer.loose)) {
+      loose += (loose.empty() ? "" : "\n") + label + ": " + change;
+    }
+    if (!loose.empty()) throw PatchError(loose);
   }
   CheckPairsOfOneProduct(pairs, facts);
 

@@ -176,7 +176,15 @@ ghost = os.path.join(work, "de-ghost.msi")
 shutil.copy(german_new, ghost)
 subprocess.run(["msibuild", ghost, "-q", "INSERT INTO `File` (`File`, `Component_`, `FileName`, `FileSize`, "
                 "`Attributes`, `Sequence`) VALUES ('ghost.txt', 'QUORE.exe', 'ghost.txt', 1, 512, 9)"], check=True)
+# From other authoring tools: a neutral code page against 1252 where a
+# text needs 1252, and a stream that belongs to no table row.
+neutral = product("de-neutral.msi", GERMAN, "Quorvel", "5.2.0.0", "--codepage", "0")
+loose = os.path.join(work, "de-loose.msi")
+shutil.copy(german_new, loose)
+subprocess.run(["msibuild", loose, "-a", "Korvanta.Extra", not_msi], check=True)
 bad = [
+    ([neutral, german_new], None, "the packages have different code pages (0 and 1252), and the text \"Quorvel Büro"),
+    ([german_old, loose], None, "the stream Korvanta.Extra is new in the new package"),
     ([not_msi, german_new], None, "readme.msi is not a Windows Installer package"),
     ([patch, german_new], None, "its storage is not an installer database"),
     ([german_old, velmora_new], None, "the product codes differ"),
