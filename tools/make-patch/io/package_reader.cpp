@@ -125,10 +125,10 @@ class PackageReader {
   std::map<std::string, std::vector<Column>> Schema() {
     std::map<std::string, std::vector<std::pair<int, Column>>> numbered;
     Query("SELECT `Name` FROM `_Tables`", [&](LibmsiRecord* record) { numbered[Text(record, 1)]; });
+    // A table with columns but no row in _Tables is read too: what cannot
+    // be read is refused by name, never left out.
     Query("SELECT `Table`, `Number`, `Name`, `Type` FROM `_Columns`", [&](LibmsiRecord* record) {
-      const auto found = numbered.find(Text(record, 1));
-      if (found == numbered.end()) return;
-      found->second.emplace_back(libmsi_record_get_int(record, 2),
+      numbered[Text(record, 1)].emplace_back(libmsi_record_get_int(record, 2),
                                  Column{Text(record, 3), static_cast<std::uint16_t>(libmsi_record_get_int(record, 4))});
     });
     std::map<std::string, std::vector<Column>> schema;
