@@ -566,6 +566,7 @@ PatchPlan PlanPatch(const std::vector<PackagePair>& pairs, const PatchOptions& o
     const PackagePair& pair = pairs[i];
     const PairFacts& pairFacts = facts[i];
     const std::vector<std::string> carried = CarriedFiles(pair);
+    plan.carriedFiles.push_back(carried);
     // What the cabinet holds under each file's key: the delta, or the file.
     std::vector<std::pair<std::string, Digest>> contents;
     std::vector<std::pair<std::string, std::shared_ptr<const FileContent>>> cabinetFiles;

@@ -160,6 +160,8 @@ struct PatchPlan {
   std::vector<SequenceRow> sequence;
   // What the release engineer should know, though the patch can be made.
   std::vector<std::string> warnings;
+  // By pair: the File keys the patch carries, whole or as deltas.
+  std::vector<std::vector<std::string>> carriedFiles;
 };
 
 // The patch's media identity, derived from its patch code as Microsoft's
