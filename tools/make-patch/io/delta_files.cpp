@@ -99,17 +99,15 @@ std::vector<DeltaDecision> PlanDeltas(std::vector<PackagePair>& pairs, ContentSt
   for (std::size_t index = 0; index < pairs.size(); ++index) {
     PackagePair& pair = pairs[index];
     for (const auto& [key, file] : pair.newer.files) {
-      if (!file.content) continue;  // the same bytes as the old copy
+      // Kept are the files that differ from an old package of theirs, not
+      // necessarily from this pair's.
+      const auto before = pair.older.files.find(key);
+      if (!file.content || (before != pair.older.files.end() && before->second.SameBytes(file))) continue;
       DeltaDecision& decision = decisions.emplace_back();
       decision.pair = index;
       decision.key = key;
       decision.size = file.size;
-      const auto before = pair.older.files.find(key);
-      if (before == pair.older.files.end()) continue;  // kNew
-      if (before->second.SameBytes(file)) {
-        decisions.pop_back();
-        continue;
-      }
+      if (before == pair.older.files.end()) continue;  // new: whole
       if (!CanBeDeltaBase(before->second)) {
         decision.reason = before->second.size == 0 ? DeltaDecision::Reason::kEmptyOld
                                                    : DeltaDecision::Reason::kOverWindow;
@@ -145,6 +143,12 @@ std::vector<DeltaDecision> PlanDeltas(std::vector<PackagePair>& pairs, ContentSt
 void WriteSmallerPatch(const PatchPlan& withDeltas, std::vector<PackagePair>& pairs,
                        std::vector<DeltaDecision> decisions, const PatchOptions& options,
                        const std::string& output, ContentStore& store) {
+  // Only the files the plan carries: what the patch leaves out says nothing.
+  const auto carried = [&](const DeltaDecision& decision) {
+    const std::vector<std::string>& keys = withDeltas.carriedFiles.at(decision.pair);
+    return std::find(keys.begin(), keys.end(), decision.key) != keys.end();
+  };
+  std::erase_if(decisions, [&](const DeltaDecision& decision) { return !carried(decision); });
   std::uint64_t saved = 0;
   std::size_t deltas = 0;
   for (const DeltaDecision& decision : decisions) {
@@ -184,10 +188,7 @@ void WriteSmallerPatch(const PatchPlan& withDeltas, std::vector<PackagePair>& pa
   } else {
     WritePatch(withDeltas, output);
   }
-  const PatchPlan& written = withDeltas;
   for (const DeltaDecision& decision : decisions) {
-    const std::vector<std::string>& carried = written.carriedFiles.at(decision.pair);
-    if (std::find(carried.begin(), carried.end(), decision.key) == carried.end()) continue;
     std::fprintf(stderr, "make-patch: %s\n", DescribeDecision(decision, pairs.size()).c_str());
   }
 }
