@@ -412,6 +412,9 @@ TEST(PlanPatchTest, RefusesPairsThatCannotMakeAPatch) {
        "upper-case hexadecimal"},
       {[&](auto&, auto& options) { options.title = "Quorvel B\xc3\xbcro"; }, "does not fit code page 1252"},
       {[&](auto&, auto& options) { options.family = "1st"; }, "is not an identifier"},
+      {[&](auto& pairs, auto&) { pairs[0].older.loose.storages["1033"] = {}; },
+       "pair 1 (product-5.2.0.0.msi, product-5.2.1.0.msi): the substorage (an embedded transform or package) 1033 "
+       "is gone from the new package"},
   };
   for (const Case& c : cases) {
     std::vector<PackagePair> pairs = {Pair(Code("0407"), "5.2.1.0")};
