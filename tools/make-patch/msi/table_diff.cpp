@@ -90,9 +90,9 @@ bool ChangesAStream(const std::vector<TableChange>& changes) {
   for (const TableChange& change : changes) {
     for (const RowChange& row : change.rows) {
       if (row.kind == RowChange::Kind::kDelete) continue;
+      // An update may be written as a whole row, its streams with it.
       for (std::size_t i = 0; i < change.columns.size() && i < row.row.size(); ++i) {
-        const bool written = row.kind == RowChange::Kind::kInsert || row.changed[i];
-        if (written && change.columns[i].IsBinary() && !row.row[i].IsNull()) return true;
+        if (change.columns[i].IsBinary() && !row.row[i].IsNull()) return true;
       }
     }
   }
