@@ -58,6 +58,8 @@ def base(kind):
         "remove_files": [],   # (key, component, file name, directory, install mode)
         "ini_files": [],      # (key, file name, section, key, value, component)
         "guids": {},          # component -> ComponentId other than the derived one
+        "codepage": 1252,
+        "script": None,       # (what it says, QuorvelSetting's Channel): see with_script
     }
 
 
@@ -131,6 +133,21 @@ def move_feature(product):
     product["features"]["Extras"] = ("Quorvel", 0)
 
 
+def with_script(product, says, channel):
+    # What packages of other tools carry and wixl does not write: a Binary
+    # stream (a VBScript custom action) that reads a custom table, described
+    # in _Validation, into the registry value Setting.
+    product["script"] = (says, channel)
+
+
+# kind -> what one side holds (these kinds build both sides themselves)
+SIDED = {
+    "binary-changed": lambda p, side: with_script(p, "second" if side == "new" else "first", "stable"),
+    "custom-table-changed": lambda p, side: with_script(p, "first", "beta" if side == "new" else "stable"),
+    # The old package from a tool that writes the neutral code page.
+    "codepage-neutral": lambda p, side: p.update(codepage=0) if side == "old" else change_registry(p),
+}
+
 # kind -> what the new package changes (many-files builds both sides itself)
 KINDS = {
     "file-changed": lambda p: change_file(p, same_size=False),
@@ -149,6 +166,7 @@ KINDS = {
     "key-path-changed": change_key_path,
     "feature-moved": move_feature,
     "top-level-feature-added": lambda p: add_feature(p, None, FOLLOW_PARENT_AND_NO_ABSENT),
+    **{kind: None for kind in SIDED},
 }
 
 
@@ -212,6 +230,8 @@ def build(kind, side, output):
     product = base(kind)
     if kind == "many-files":
         many_files(product, side)
+    elif kind in SIDED:
+        SIDED[kind](product, side)
     elif side == "new":
         KINDS[kind](product)
     with tempfile.TemporaryDirectory() as work:
@@ -233,7 +253,7 @@ def build(kind, side, output):
                 queries.append(f"UPDATE `Feature` SET `Attributes` = {attributes} WHERE `Feature` = '{name}'")
         imports = [os.path.join(work, "_ForceCodepage.idt")]
         with open(imports[0], "w", newline="") as out:
-            out.write("\r\n\r\n1252\t_ForceCodepage\r\n")
+            out.write("\r\n\r\n%d\t_ForceCodepage\r\n" % product["codepage"])
         if product["remove_files"]:
             imports.append(os.path.join(work, "RemoveFile.idt"))
             idt(imports[-1], ["FileKey", "Component_", "FileName", "DirProperty", "InstallMode"],
@@ -247,12 +267,35 @@ def build(kind, side, output):
                  for key, name, section, entry, value, component in product["ini_files"]])
             queries += ["INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('RemoveIniValues', 3450)",
                         "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('WriteIniValues', 5100)"]
+        if product["script"]:
+            says, channel = product["script"]
+            os.mkdir(os.path.join(work, "Binary"))
+            with open(os.path.join(work, "Binary", "setting.vbs"), "w", newline="") as out:
+                out.write('Set view = Session.Database.OpenView("SELECT `Value` FROM `QuorvelSetting` '
+                          'WHERE `Name` = \'Channel\'")\r\nview.Execute\r\nSet record = view.Fetch\r\n'
+                          f'Session.Property("QUORVEL_SETTING") = record.StringData(1) & " ({says})"\r\n')
+            for table, columns, types, rows in [
+                    ("Binary", ["Name", "Data"], ["s72", "v0"], [("QuorvelScript", "setting.vbs")]),
+                    ("QuorvelSetting", ["Name", "Value"], ["s72", "l255"], [("Channel", channel)]),
+                    ("_Validation", ["Table", "Column", "Nullable", "MinValue", "MaxValue", "KeyTable", "KeyColumn",
+                                     "Category", "Set", "Description"],
+                     ["s32", "s32", "s4", "I4", "I4", "S255", "I2", "S32", "S255", "S255"],
+                     [("QuorvelSetting", "Name", "N", "", "", "", "", "Identifier", "", "Setting"),
+                      ("QuorvelSetting", "Value", "N", "", "", "", "", "Text", "", "Its value")])]:
+                imports.append(os.path.join(work, table + ".idt"))
+                keys = ["Table", "Column"] if table == "_Validation" else [columns[0]]
+                idt(imports[-1], columns, types, [table] + keys, rows)
+            queries += ["INSERT INTO `CustomAction` (`Action`, `Type`, `Source`) VALUES ('ReadSetting', 6, 'QuorvelScript')",
+                        "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('ReadSetting', 4990)",
+                        "INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Value`, `Component_`) VALUES "
+                        f"('Setting', 2, 'Software\\Korvanta\\Quorvel {kind}', 'Setting', '[QUORVEL_SETTING]', 'Main')"]
         command = ["msibuild", package]
         for path in imports:
             command += ["-i", path]
         for query in queries:
             command += ["-q", query]
-        subprocess.run(command, check=True)
+        # The streams of Binary.idt are read from Binary/ under the working directory.
+        subprocess.run(command, check=True, cwd=work)
         os.replace(package, output)
 
 

@@ -8,6 +8,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "msi/patch_error.h"
@@ -38,7 +39,9 @@ constexpr char kUsage[] =
     "                         applies to the product as first installed\n"
     "  --more-info-url URL    support link of the patch\n"
     "  --delta                carry each changed file that gains by it as a delta against\n"
-    "                         the old package's copy, applied to the installed file\n"
+    "                         the old package's copy, applied to the installed file, unless\n"
+    "                         the patch as a whole is no smaller for it; says how each\n"
+    "                         changed file travels and why\n"
     "  --no-removal           mark the patch as one that cannot be uninstalled\n"
     "  --allow-removal        insist on an uninstallable patch: refuse one that adds rows\n"
     "                         that make removal impossible (by default such a patch is\n"
@@ -166,10 +169,15 @@ int main(int argc, char** argv) {
   try {
     makepatch::ContentStore store(arguments.output);
     std::vector<makepatch::PackagePair> pairs = ReadPairs(arguments.packages, store);
-    if (arguments.delta) makepatch::PlanDeltas(pairs, store);
+    std::vector<makepatch::DeltaDecision> deltas;
+    if (arguments.delta) deltas = makepatch::PlanDeltas(pairs, store);
     const makepatch::PatchPlan plan = makepatch::PlanPatch(pairs, arguments.options, makepatch::EncoderFor);
     for (const std::string& warning : plan.warnings) std::fprintf(stderr, "make-patch: warning: %s\n", warning.c_str());
-    makepatch::WritePatch(plan, arguments.output);
+    if (arguments.delta) {
+      makepatch::WriteSmallerPatch(plan, pairs, std::move(deltas), arguments.options, arguments.output, store);
+    } else {
+      makepatch::WritePatch(plan, arguments.output);
+    }
   } catch (const makepatch::PatchError& error) {
     std::fprintf(stderr, "make-patch: %s\n", error.what());
     return 1;

@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <fstream>
 #include <optional>
 #include <set>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "msi/source_layout.h"
+#include "msi/transform_encoding.h"
 #include "io/file_digest.h"
 #include "io/glib_support.h"
 
@@ -74,6 +76,7 @@ class PackageReader {
       Table table{name, columns, Rows(name, columns)};
       package.database.tables.emplace(name, std::move(table));
     }
+    package.loose = ReadLooseStreams(RowStreams(package.database));
     const std::int32_t wordCount = ReadSummary(package);
     ReadFiles(package, wordCount);
     return package;
@@ -122,10 +125,10 @@ class PackageReader {
   std::map<std::string, std::vector<Column>> Schema() {
     std::map<std::string, std::vector<std::pair<int, Column>>> numbered;
     Query("SELECT `Name` FROM `_Tables`", [&](LibmsiRecord* record) { numbered[Text(record, 1)]; });
+    // A table with columns but no row in _Tables is read too: what cannot
+    // be read is refused by name, never left out.
     Query("SELECT `Table`, `Number`, `Name`, `Type` FROM `_Columns`", [&](LibmsiRecord* record) {
-      const auto found = numbered.find(Text(record, 1));
-      if (found == numbered.end()) return;
-      found->second.emplace_back(libmsi_record_get_int(record, 2),
+      numbered[Text(record, 1)].emplace_back(libmsi_record_get_int(record, 2),
                                  Column{Text(record, 3), static_cast<std::uint16_t>(libmsi_record_get_int(record, 4))});
     });
     std::map<std::string, std::vector<Column>> schema;
@@ -157,6 +160,57 @@ class PackageReader {
       rows.push_back(std::move(row));
     });
     return rows;
+  }
+
+  // The streams no row owns and the substorages, each by a digest of its
+  // bytes. Table streams and those of the summary information and the
+  // digital signature ("\005" names) are not the package's content.
+  LooseStreams ReadLooseStreams(const std::set<std::string>& rowStreams) {
+    ErrorSlot error;
+    GObjectPtr<GsfInput> input(gsf_input_stdio_new(path_.c_str(), error.out()));
+    if (!input) error.Throw("cannot read " + path_);
+    GObjectPtr<GsfInfile> root(gsf_infile_msole_new(input.get(), error.out()));
+    if (!root) error.Throw(path_ + " is not a Windows Installer package");
+    LooseStreams loose;
+    for (int i = 0; i < gsf_infile_num_children(root.get()); ++i) {
+      const std::u16string raw = Utf8ToUtf16(gsf_infile_name_by_index(root.get(), i));
+      if (raw.empty() || raw[0] == 0x4840 || raw[0] == 0x0005) continue;
+      const std::string name = DecodeStreamName(raw);
+      if (rowStreams.contains(name)) continue;
+      GObjectPtr<GsfInput> child(gsf_infile_child_by_index(root.get(), i));
+      if (!child) throw PatchError(path_ + ": cannot read its stream " + name);
+      FileDigest digest;
+      const bool storage = AddToDigest(child.get(), digest, name);
+      (storage ? loose.storages : loose.streams)[name] = digest.Finish();
+    }
+    return loose;
+  }
+
+  // Adds a stream's length and bytes, or a storage's children in name
+  // order with their names; true for a storage.
+  bool AddToDigest(GsfInput* input, FileDigest& digest, const std::string& name) {
+    if (GSF_IS_INFILE(input) && gsf_infile_num_children(GSF_INFILE(input)) >= 0) {
+      GsfInfile* storage = GSF_INFILE(input);
+      std::map<std::string, int> children;
+      for (int i = 0; i < gsf_infile_num_children(storage); ++i) children[gsf_infile_name_by_index(storage, i)] = i;
+      for (const auto& [child, index] : children) {
+        digest.Add(child.c_str(), child.size() + 1);
+        GObjectPtr<GsfInput> stream(gsf_infile_child_by_index(storage, index));
+        if (!stream) throw PatchError(path_ + ": cannot read " + name + "/" + child);
+        AddToDigest(stream.get(), digest, name + "/" + child);
+      }
+      return true;
+    }
+    const std::uint64_t size = static_cast<std::uint64_t>(gsf_input_size(input));
+    digest.Add(&size, sizeof size);
+    guint8 buffer[1 << 16];
+    for (gsf_off_t left = gsf_input_remaining(input); left > 0;) {
+      const std::size_t piece = static_cast<std::size_t>(std::min<gsf_off_t>(left, sizeof buffer));
+      if (gsf_input_read(input, piece, buffer) == nullptr) throw PatchError(path_ + ": cannot read " + name);
+      digest.Add(buffer, piece);
+      left -= static_cast<gsf_off_t>(piece);
+    }
+    return false;
   }
 
   // Returns the Word Count: what kind of source the package is.

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <set>
 
+#include "msi/codepage_pair.h"
 #include "msi/patch_error.h"
 #include "msi/patch_rules.h"
 
@@ -159,11 +160,6 @@ PairFacts CheckPair(const PackagePair& pair, std::size_t number) {
   }
   facts.oldVersionParts = *oldParts;
   facts.newVersionParts = *newParts;
-  if (older.database.codepage != newer.database.codepage) {
-    throw PatchError(label + ": the packages have different code pages (" +
-                     std::to_string(older.database.codepage) + " and " +
-                     std::to_string(newer.database.codepage) + ")");
-  }
   if (older.database.FindTable("File") == nullptr || newer.database.FindTable("File") == nullptr ||
       older.database.FindTable("Media") == nullptr) {
     throw PatchError(label + ": a package without File or Media table cannot be patched");
@@ -518,14 +514,25 @@ PatchPlan PlanPatch(const std::vector<PackagePair>& pairs, const PatchOptions& o
   }
 
   std::vector<PairFacts> facts;
-  for (std::size_t i = 0; i < pairs.size(); ++i) facts.push_back(CheckPair(pairs[i], i + 1));
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    const PackagePair& pair = pairs[i];
+    const std::string label = "pair " + std::to_string(i + 1) + " (" + pair.older.path + ", " + pair.newer.path + ")";
+    facts.push_back(CheckPair(pair, i + 1));
+    RequireCompatibleCodepages(pair, label, encoderFor);
+    std::string loose;
+    for (const std::string& change : LooseStreamChanges(pair.older.loose, pair.newer.loose)) {
+      loose += (loose.empty() ? "" : "\n") + label + ": " + change;
+    }
+    if (!loose.empty()) throw PatchError(loose);
+  }
   CheckPairsOfOneProduct(pairs, facts);
 
   PatchPlan plan;
   for (PairFacts& pair : facts) {
     plan.warnings.insert(plan.warnings.end(), pair.warnings.begin(), pair.warnings.end());
   }
-  plan.codepage = pairs.front().newer.database.codepage;
+  // The old package's: the installed database keeps its code page.
+  plan.codepage = pairs.front().older.database.codepage;
   const CodepageEncoder encode = encoderFor(plan.codepage);
   const PairFacts& first = facts.front();
   const std::string manufacturer = options.manufacturer.empty() ? first.manufacturer : options.manufacturer;
@@ -559,6 +566,7 @@ PatchPlan PlanPatch(const std::vector<PackagePair>& pairs, const PatchOptions& o
     const PackagePair& pair = pairs[i];
     const PairFacts& pairFacts = facts[i];
     const std::vector<std::string> carried = CarriedFiles(pair);
+    plan.carriedFiles.push_back(carried);
     // What the cabinet holds under each file's key: the delta, or the file.
     std::vector<std::pair<std::string, Digest>> contents;
     std::vector<std::pair<std::string, std::shared_ptr<const FileContent>>> cabinetFiles;
@@ -568,8 +576,12 @@ PatchPlan PlanPatch(const std::vector<PackagePair>& pairs, const PatchOptions& o
       contents.emplace_back(key, delta != pair.deltas.end() ? delta->second.digest : file.digest);
       cabinetFiles.emplace_back(key, delta != pair.deltas.end() ? delta->second.content : file.content);
     }
+    std::vector<TableChange> diff = DiffDatabases(pair.older.database, pair.newer.database);
     std::string cabinet;
-    if (!contents.empty()) {
+    // A transform's streams (a changed Binary or Icon row) live in the
+    // patch's storage, which Wine keeps open only for media with a cabinet:
+    // such a pair gets a cabinet even when it carries no file.
+    if (!contents.empty() || ChangesAStream(diff)) {
       auto [found, added] = cabinetOf.emplace(contents, "");
       if (added) {
         found->second = CabinetStreamName(options.patchCode, cabinetOf.size());
@@ -594,7 +606,6 @@ PatchPlan PlanPatch(const std::vector<PackagePair>& pairs, const PatchOptions& o
     }
 
     const std::string name = "T" + std::to_string(i + 1);
-    std::vector<TableChange> diff = DiffDatabases(pair.older.database, pair.newer.database);
     const std::string label = "pair " + std::to_string(i + 1) + " (" + pair.older.path + ", " + pair.newer.path + ")";
     for (std::string& blocker : RowsThatBlockRemoval(diff, label)) removalBlockers.push_back(std::move(blocker));
     MediaSlot& slot = slotOf.at(pairFacts.productCode);

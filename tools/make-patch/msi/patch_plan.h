@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "msi/database.h"
+#include "msi/package_streams.h"
 #include "msi/table_diff.h"
 #include "msi/transform_encoding.h"
 
@@ -50,6 +51,7 @@ struct Package {
   std::int32_t pageCount = 0;   // minimum installer version, e.g. 200
   // Every file of the File table, by File key.
   std::map<std::string, PackageFile> files;
+  LooseStreams loose;
 };
 
 // A changed file that travels as a delta against the old package's copy
@@ -158,6 +160,8 @@ struct PatchPlan {
   std::vector<SequenceRow> sequence;
   // What the release engineer should know, though the patch can be made.
   std::vector<std::string> warnings;
+  // By pair: the File keys the patch carries, whole or as deltas.
+  std::vector<std::vector<std::string>> carriedFiles;
 };
 
 // The patch's media identity, derived from its patch code as Microsoft's

@@ -86,4 +86,17 @@ std::optional<TableChange> DiffTable(const Table* older, const Table* newer,
   return change;
 }
 
+bool ChangesAStream(const std::vector<TableChange>& changes) {
+  for (const TableChange& change : changes) {
+    for (const RowChange& row : change.rows) {
+      if (row.kind == RowChange::Kind::kDelete) continue;
+      // An update may be written as a whole row, its streams with it.
+      for (std::size_t i = 0; i < change.columns.size() && i < row.row.size(); ++i) {
+        if (change.columns[i].IsBinary() && !row.row[i].IsNull()) return true;
+      }
+    }
+  }
+  return false;
+}
+
 }  // namespace makepatch

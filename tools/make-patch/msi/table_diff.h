@@ -40,4 +40,8 @@ using IgnoredColumns = std::set<std::string>;
 std::optional<TableChange> DiffTable(const Table* older, const Table* newer,
                                      const IgnoredColumns& ignored = {});
 
+// Whether any of changes may write a stream: a row inserted or updated
+// that has the bytes of a binary column.
+bool ChangesAStream(const std::vector<TableChange>& changes);
+
 }  // namespace makepatch

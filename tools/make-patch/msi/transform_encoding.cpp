@@ -42,16 +42,6 @@ void PutLittleEndian(Bytes& out, std::uint32_t value, unsigned width) {
   for (unsigned i = 0; i < width; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
 }
 
-// The stream of a binary field is named after the table and the row's keys.
-std::string FieldStreamName(const std::string& table, const std::vector<Column>& columns,
-                            const Row& row) {
-  std::string name = table;
-  for (std::size_t i = 0; i < columns.size(); ++i) {
-    if (columns[i].IsKey()) name += "." + row[i].KeyText();
-  }
-  return name;
-}
-
 std::uint16_t Narrow16(std::uint32_t value) { return static_cast<std::uint16_t>(value); }
 
 // One table stream of a transform. References every string it will write
@@ -169,6 +159,14 @@ SystemTableRows DescribeSchemaChanges(const std::vector<TableChange>& changes) {
 
 }  // namespace
 
+std::string FieldStreamName(const std::string& table, const std::vector<Column>& columns, const Row& row) {
+  std::string name = table;
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    if (columns[i].IsKey()) name += "." + row[i].KeyText();
+  }
+  return name;
+}
+
 std::u16string Utf8ToUtf16(std::string_view text) {
   std::u16string out;
   for (std::size_t i = 0; i < text.size();) {
@@ -258,6 +256,22 @@ std::u16string EncodeStreamName(std::string_view name, bool isTable) {
     throw PatchError("the stream name \"" + std::string(name) + "\" is too long for a package");
   }
   return out;
+}
+
+std::string DecodeStreamName(std::u16string_view name) {
+  static const char kPacked[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz._";
+  std::u16string out;
+  for (const char16_t unit : name) {
+    if (unit >= 0x3800 && unit < 0x4800) {
+      out.push_back(static_cast<char16_t>(kPacked[(unit - 0x3800) & 0x3F]));
+      out.push_back(static_cast<char16_t>(kPacked[((unit - 0x3800) >> 6) & 0x3F]));
+    } else if (unit >= 0x4800 && unit < 0x4840) {
+      out.push_back(static_cast<char16_t>(kPacked[unit - 0x4800]));
+    } else {
+      out.push_back(unit);
+    }
+  }
+  return Utf16ToUtf8(out);
 }
 
 StringPool::StringPool(std::uint32_t codepage, CodepageEncoder encode)

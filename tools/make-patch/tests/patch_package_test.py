@@ -165,6 +165,25 @@ make_patch(again, german_old, german_new, velmora_old, velmora_new, title="Quorv
 if open(again, "rb").read() != open(patch, "rb").read():
     problems.append("the same inputs gave other bytes")
 
+# --delta: never a larger patch than without it, decided for the patch as a
+# whole (20 changed files of 300 bytes: each delta beats its file, but
+# their Patch rows cost more), and one line per changed file saying why.
+small = {}
+for side, version, extra in (("old", "5.2.0.0", []), ("new", "5.2.1.0", ["--change", "20"])):
+    small[side] = os.path.join(work, "small-" + side, "product.msi")
+    os.makedirs(os.path.dirname(small[side]))
+    subprocess.run([sys.executable, os.path.join(PRODUCTS, "big-product.py"), "--version", version, "--files", "20",
+                    "--size", "300", *extra, small[side]], check=True, capture_output=True)
+sizes = {}
+for option in ([], ["--delta"]):
+    output = os.path.join(work, "small-%d.msp" % len(option))
+    result = make_patch(output, *option, small["old"], small["new"])
+    sizes[bool(option)] = os.path.getsize(output) if result.returncode == 0 else None
+lines = result.stderr.splitlines()
+if sizes[True] is None or sizes[True] > sizes[False] or len(lines) != 20 or \
+        not all(" (300 bytes): whole, the patch with deltas would be " in line for line in lines):
+    problems.append(f"--delta on 20 small files: {sizes[True]} bytes against {sizes[False]}, said {lines!r}")
+
 # Bad input: a clear message, exit code 1, the old output untouched and no
 # half-written file beside it.
 not_msi = os.path.join(work, "readme.msi")
@@ -176,7 +195,15 @@ ghost = os.path.join(work, "de-ghost.msi")
 shutil.copy(german_new, ghost)
 subprocess.run(["msibuild", ghost, "-q", "INSERT INTO `File` (`File`, `Component_`, `FileName`, `FileSize`, "
                 "`Attributes`, `Sequence`) VALUES ('ghost.txt', 'QUORE.exe', 'ghost.txt', 1, 512, 9)"], check=True)
+# From other authoring tools: a neutral code page against 1252 where a
+# text needs 1252, and a stream that belongs to no table row.
+neutral = product("de-neutral.msi", GERMAN, "Quorvel", "5.2.0.0", "--codepage", "0")
+loose = os.path.join(work, "de-loose.msi")
+shutil.copy(german_new, loose)
+subprocess.run(["msibuild", loose, "-a", "Korvanta.Extra", not_msi], check=True)
 bad = [
+    ([neutral, german_new], None, "the packages have different code pages (0 and 1252), and the text \"Quorvel Büro"),
+    ([german_old, loose], None, "the stream Korvanta.Extra is new in the new package"),
     ([not_msi, german_new], None, "readme.msi is not a Windows Installer package"),
     ([patch, german_new], None, "its storage is not an installer database"),
     ([german_old, velmora_new], None, "the product codes differ"),

@@ -297,6 +297,67 @@ TEST(PlanPatchTest, RuleWarningsTravelWithThePlan) {
                                    "top-level feature", 0), 0u) << plan.warnings[0];
 }
 
+// Wine reads a transform's streams from the patch's storage, which it keeps
+// open only for media with a cabinet: a pair that changes a Binary row and
+// no file gets an empty one.
+TEST(PlanPatchTest, AChangedStreamTravelsWithACabinet) {
+  PackagePair pair = Pair(Code("0407"), "5.2.0.0");
+  for (auto [package, script] : {std::pair{&pair.older, "first"}, std::pair{&pair.newer, "second"}}) {
+    package->database.tables["Binary"] = {
+        "Binary", {{"Name", kKeyText}, {"Data", kStream}}, {{Value::Text("Script"), Value::Binary(B(script))}}};
+  }
+  const PatchPlan plan = PlanPatch({pair}, Options(), AsciiOnly());
+  ASSERT_EQ(plan.cabinets.size(), 1u);
+  EXPECT_TRUE(plan.cabinets[0].files.empty());
+  const TableChange* media = Find(plan.transforms[1], "Media");
+  ASSERT_NE(media, nullptr);
+  EXPECT_EQ(TextAt(Table{"Media", media->columns, {}}, media->rows.at(0).row, "Cabinet"),
+            "#" + plan.cabinets[0].streamName);
+}
+
+// Packages of other authoring tools: the neutral code page against a real
+// one is no change while every text fits both; the patch keeps the old one.
+TEST(PlanPatchTest, CodepagesDifferOnlyWhereEveryTextFitsBoth) {
+  const auto neutralIsAscii = [](std::uint32_t codepage) -> CodepageEncoder {
+    return [codepage](std::string_view text) -> std::optional<std::string> {
+      if (codepage == 0 && std::any_of(text.begin(), text.end(), [](char c) { return (c & 0x80) != 0; })) {
+        return std::nullopt;
+      }
+      return std::string(text);
+    };
+  };
+  struct Case {
+    std::uint32_t oldPage, newPage;
+    const char* productName;
+    const char* refusal;  // nullptr: accepted
+  };
+  const Case cases[] = {
+      {0, 1252, "Quorvel", nullptr},
+      {65001, 0, "Quorvel", nullptr},
+      {0, 1252, "Quorvel B\xc3\xbcro",
+       "pair 1 (product-5.2.0.0.msi, product-5.2.1.0.msi): the packages have different code pages (0 and 1252), and "
+       "the text \"Quorvel B\xc3\xbcro\" of product-5.2.1.0.msi (table Property, row (ProductName), column Value) "
+       "does not fit code page 0"},
+  };
+  for (const Case& c : cases) {
+    PackagePair pair = Pair(Code("0407"), "5.2.1.0");
+    pair.older.database.codepage = c.oldPage;
+    pair.newer.database.codepage = c.newPage;
+    for (Row& row : pair.newer.database.tables.at("Property").rows) {
+      if (row[0].text == "ProductName") row[1] = Value::Text(c.productName);
+    }
+    try {
+      const PatchPlan plan = PlanPatch({pair}, Options(), neutralIsAscii);
+      EXPECT_EQ(c.refusal, nullptr) << "accepted " << c.productName;
+      EXPECT_EQ(plan.codepage, c.oldPage);
+      for (const PlannedTransform& transform : plan.transforms) EXPECT_EQ(transform.codepage, c.oldPage);
+    } catch (const PatchError& error) {
+      ASSERT_NE(c.refusal, nullptr) << error.what();
+      EXPECT_EQ(std::string(error.what()).rfind(c.refusal, 0), 0u) << error.what();
+    }
+  }
+}
+
 TEST(PlanPatchTest, RefusesPairsThatCannotMakeAPatch) {
   struct Case {
     std::function<void(std::vector<PackagePair>&, PatchOptions&)> spoil;
@@ -319,7 +380,6 @@ TEST(PlanPatchTest, RefusesPairsThatCannotMakeAPatch) {
        "is version 5.2.0.0, the same as"},
       {[&](auto& pairs, auto&) { setProperty(pairs[0].newer, "ProductVersion", "5.1"); }, "a patch cannot go back"},
       {[&](auto& pairs, auto&) { setProperty(pairs[0].newer, "ProductVersion", "5.2.x"); }, "is not a version"},
-      {[&](auto& pairs, auto&) { pairs[0].newer.database.codepage = 1250; }, "different code pages"},
       {[&](auto& pairs, auto&) { setProperty(pairs[0].newer, "ProductVersion", "5.2.0.7"); },
        "differ only in the fourth field"},
       {[&](auto& pairs, auto&) { pairs.push_back(pairs[0]); }, "is the old package of two pairs"},
@@ -352,6 +412,9 @@ TEST(PlanPatchTest, RefusesPairsThatCannotMakeAPatch) {
        "upper-case hexadecimal"},
       {[&](auto&, auto& options) { options.title = "Quorvel B\xc3\xbcro"; }, "does not fit code page 1252"},
       {[&](auto&, auto& options) { options.family = "1st"; }, "is not an identifier"},
+      {[&](auto& pairs, auto&) { pairs[0].older.loose.storages["1033"] = {}; },
+       "pair 1 (product-5.2.0.0.msi, product-5.2.1.0.msi): the substorage (an embedded transform or package) 1033 "
+       "is gone from the new package"},
   };
   for (const Case& c : cases) {
     std::vector<PackagePair> pairs = {Pair(Code("0407"), "5.2.1.0")};

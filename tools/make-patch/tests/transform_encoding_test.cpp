@@ -48,7 +48,10 @@ TEST(EncodeStreamNameTest, PacksNameCharacters) {
       {"Media", false, {0x4216, 0x4327, 0x4824}, "an odd last character stands alone"},
       {"#T1", false, {u'#', 0x385D}, "characters outside the set stay as they are"},
   };
-  for (const Case& c : cases) EXPECT_EQ(EncodeStreamName(c.name, c.table), c.expected) << c.why;
+  for (const Case& c : cases) {
+    EXPECT_EQ(EncodeStreamName(c.name, c.table), c.expected) << c.why;
+    EXPECT_EQ(DecodeStreamName(c.expected), (c.table ? "\xe4\xa1\x80" : "") + std::string(c.name)) << c.why;
+  }
   EXPECT_THROW(EncodeStreamName(std::string(63, 'a'), true), PatchError) << "beyond 31 units";
 }
 
