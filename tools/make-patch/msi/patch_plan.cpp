@@ -449,6 +449,8 @@ void CheckPairsOfOneProduct(const std::vector<PackagePair>& pairs, const std::ve
   }
 }
 
+}  // namespace
+
 // The rows a transform adds to a table of "Uninstallable Patches", each as
 // a sentence naming the table and the row.
 std::vector<std::string> RowsThatBlockRemoval(const std::vector<TableChange>& changes, const std::string& label) {
@@ -464,6 +466,8 @@ std::vector<std::string> RowsThatBlockRemoval(const std::vector<TableChange>& ch
   }
   return found;
 }
+
+namespace {
 
 SummaryInfo TransformSummary(const PackagePair& pair, const std::string& manufacturer, const PatchOptions& options,
                              const std::string& revisionNumber) {
