@@ -7,6 +7,8 @@
 #include <fstream>
 #include <iostream>
 
+#include <glib.h>
+
 #include "io/codepage.h"
 #include "io/package_reader.h"
 #include "msi/patch_error.h"
@@ -80,6 +82,11 @@ ReadPatch ReadPatchBytes(const Bytes& bytes, const std::string& name) {
 }
 
 int Run(const std::vector<std::string>& arguments, const std::string& version) {
+  // The libraries' own complaints about a damaged file would be lines
+  // beside the one that says what is wrong.
+  g_log_set_default_handler([](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
+  g_log_set_writer_func([](GLogLevelFlags, const GLogField*, gsize, gpointer) { return G_LOG_WRITER_HANDLED; },
+                        nullptr, nullptr);
   enum class Form { kText, kJson, kHtml } form = Form::kText;
   std::string page;
   std::vector<std::string> files;

@@ -174,6 +174,7 @@ std::vector<ChangeLine> Story(const Database& old, const Database& patched, cons
   static const std::set<std::string> bookkeeping = {"Media", "PatchPackage", "Patch", "MsiPatchHeaders",
                                                     "_Validation"};
   std::vector<ChangeLine> lines;
+  std::set<std::string> replaced;
   for (const std::string& name : names) {
     if (bookkeeping.contains(name)) continue;
     const Table* before = old.FindTable(name);
@@ -203,6 +204,7 @@ std::vector<ChangeLine> Story(const Database& old, const Database& patched, cons
         else if (remove) lines.push_back({"file removed", FileLine(old, shape, row.row)});
         else {
           std::string line = FileLine(patched, shape, row.row);
+          replaced.insert(at(row.row, "File"));
           if (deltas.contains(at(row.row, "File"))) line += ", as a delta against the installed file";
           if (previous != nullptr) {
             const std::string from = makepatch::TextAt(*before, *previous, "Version");
@@ -246,6 +248,13 @@ std::vector<ChangeLine> Story(const Database& old, const Database& patched, cons
       if (removed) text += std::string(added || changed ? "," : "") + " " + std::to_string(removed) + " rows removed";
       lines.push_back({"rows changed", text});
     }
+  }
+  // A file that travels as a delta keeps its File row: its Patch row tells.
+  const Table* files = patched.FindTable("File");
+  for (const std::string& key : deltas) {
+    const Row* row = files != nullptr ? files->FindRow({Value::Text(key)}) : nullptr;
+    if (row == nullptr || replaced.contains(key)) continue;
+    lines.insert(lines.begin(), {"file replaced", FileLine(patched, *files, *row) + ", as a delta against the installed file"});
   }
   return lines;
 }
