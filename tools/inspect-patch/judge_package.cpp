@@ -270,13 +270,16 @@ PackageVerdict JudgePackage(const PatchReport& patch, const StorageTree& storage
   verdict.productName = PropertyOf(old, "ProductName");
   verdict.productVersion = PropertyOf(old, "ProductVersion");
   verdict.upgradeCode = PropertyOf(old, "UpgradeCode");
+  std::vector<std::string> otherProducts;
 
   for (std::size_t i = 0; i < patch.transforms.size(); ++i) {
     const TransformReport& t = patch.transforms[i];
     if (t.patchTransform || !t.problem.empty()) continue;
     const std::string failure = ValidationFailure(t, old, oldTemplate);
     if (!failure.empty()) {
-      verdict.failures.push_back("transform " + t.name + ": " + failure);
+      // The pairs for this product say why; the others only that they are for another.
+      (t.oldProductCode == verdict.productCode ? verdict.failures : otherProducts)
+          .push_back("transform " + t.name + ": " + failure);
       continue;
     }
     verdict.applies = true;
@@ -319,6 +322,10 @@ PackageVerdict JudgePackage(const PatchReport& patch, const StorageTree& storage
       verdict.findings.push_back("transform " + t.name + ": " + error.what());
     }
     break;
+  }
+  if (!verdict.applies && verdict.failures.empty()) {
+    verdict.failures.push_back("the patch is not for product " + verdict.productCode + " (its transforms are for " +
+                               std::to_string(otherProducts.size()) + " other products)");
   }
   return verdict;
 }

@@ -70,6 +70,37 @@ std::vector<std::string> FamilyLines(const PatchReport& report) {
   return lines;
 }
 
+// The cabinets in a line each, or in one line when they all carry the same
+// files (a patch for many language variants of one product).
+std::vector<std::string> CabinetLines(const PatchReport& report) {
+  const auto filesOf = [](const CabinetReport& cabinet) {
+    std::vector<std::string> files;
+    for (const CarriedFile& file : cabinet.files) {
+      files.push_back(file.key + " (" + std::to_string(file.size) + " bytes, " + (file.delta ? "delta" : "whole") + ")");
+    }
+    return files.empty() ? std::string("no files") : Join(files, ", ");
+  };
+  std::vector<std::string> lines;
+  if (report.cabinets.empty()) return {"none (the patch carries no files)"};
+  bool same = report.cabinets.size() > 2;
+  std::uint64_t smallest = report.cabinets.front().size, largest = smallest;
+  for (const CabinetReport& cabinet : report.cabinets) {
+    same = same && filesOf(cabinet) == filesOf(report.cabinets.front()) && cabinet.problem.empty();
+    smallest = std::min(smallest, cabinet.size);
+    largest = std::max(largest, cabinet.size);
+  }
+  if (same) {
+    return {std::to_string(report.cabinets.size()) + " cabinets, " + report.cabinets.front().name + " to " +
+            report.cabinets.back().name + " (" + std::to_string(smallest) +
+            (largest != smallest ? " to " + std::to_string(largest) : "") + " bytes), each with " +
+            filesOf(report.cabinets.front())};
+  }
+  for (const CabinetReport& cabinet : report.cabinets) {
+    lines.push_back(cabinet.name + " (" + std::to_string(cabinet.size) + " bytes): " + filesOf(cabinet));
+  }
+  return lines;
+}
+
 std::string Pair(const PatchReport& report, const TargetReport& target, std::size_t i) {
   const TransformReport& t = report.transforms[target.transforms[i]];
   std::string text = "at " + (t.oldVersion.empty() ? std::string("?") : t.oldVersion) + " -> " +
@@ -212,15 +243,7 @@ std::string TextReport(const PatchReport& report) {
                                                : ""));
   if (!report.obsoletes.empty()) line("Obsoletes", Join(report.obsoletes, ", "));
   line("Media source", Join(report.mediaSources, ", "));
-  for (const CabinetReport& cabinet : report.cabinets) {
-    std::vector<std::string> files;
-    for (const CarriedFile& file : cabinet.files) {
-      files.push_back(file.key + " (" + std::to_string(file.size) + " bytes, " + (file.delta ? "delta" : "whole") + ")");
-    }
-    line("Cabinet", cabinet.name + " (" + std::to_string(cabinet.size) + " bytes): " +
-                        (files.empty() ? std::string("no files") : Join(files, ", ")));
-  }
-  if (report.cabinets.empty()) line("Cabinet", "none (the patch carries no files)");
+  for (const std::string& cabinet : CabinetLines(report)) line("Cabinets", cabinet);
   if (report.hotfix) {
     const HotfixResources& hotfix = *report.hotfix;
     line("Hotfix patches", Join(hotfix.applicableVersions, ", "));
@@ -229,7 +252,7 @@ std::string TextReport(const PatchReport& report) {
     for (std::uint16_t id : hotfix.languages) languages.push_back(LanguageTag(id));
     line("Messages in", std::to_string(languages.size()) + " languages: " + Join(languages, ", "));
   }
-  out += "Targets: " + std::to_string(report.targets.size()) + " products\n";
+  out += "Targets: " + std::to_string(report.targets.size()) + (report.targets.size() == 1 ? " product\n" : " products\n");
   for (const TargetReport& target : report.targets) {
     out += "  " + target.productCode + "\n";
     for (std::size_t i = 0; i < target.transforms.size(); ++i) {
@@ -385,13 +408,7 @@ std::string HtmlReport(const PatchReport& report) {
   for (const std::string& family : FamilyLines(report)) out += Row2("Family", family);
   out += Row2("Supersedes", Supersedes(report));
   out += Row2("Media source", Join(report.mediaSources, ", "));
-  for (const CabinetReport& cabinet : report.cabinets) {
-    std::vector<std::string> files;
-    for (const CarriedFile& file : cabinet.files) {
-      files.push_back(file.key + " (" + std::to_string(file.size) + " bytes, " + (file.delta ? "delta" : "whole") + ")");
-    }
-    out += Row2("Cabinet", cabinet.name + " (" + std::to_string(cabinet.size) + " bytes): " + Join(files, ", "));
-  }
+  for (const std::string& cabinet : CabinetLines(report)) out += Row2("Cabinets", cabinet);
   if (report.hotfix) {
     out += Row2("Hotfix patches versions", Join(report.hotfix->applicableVersions, ", "));
     out += Row2("Hotfix brings version", report.hotfix->patchedVersion);
@@ -404,14 +421,9 @@ std::string HtmlReport(const PatchReport& report) {
     out += "<h2>Product " + Html(target.productCode) + "</h2>\n<table>\n";
     for (std::size_t i = 0; i < target.transforms.size(); ++i) {
       const TransformReport& t = report.transforms[target.transforms[i]];
-      if (!t.patchTransform) {
-        out += Row2("Applies", Pair(report, target, i));
-        out += Row2("Validates", Join(ValidationWords(t.validation), ", "));
-      }
-      for (const TransformLine& change : TransformLines(t)) {
-        out += "<tr><td class=\"k\">" + Html(t.name + " " + change.table + " " + change.kind) + "</td><td>" +
-               Html(change.key + (change.text.empty() ? "" : ": " + change.text)) + "</td></tr>\n";
-      }
+      if (t.patchTransform) continue;
+      out += Row2("Applies", Pair(report, target, i));
+      out += Row2("Validates", Join(ValidationWords(t.validation), ", "));
     }
     for (const PackageVerdict& package : report.packages) {
       if (package.productCode != target.productCode) continue;
@@ -426,6 +438,14 @@ std::string HtmlReport(const PatchReport& report) {
       for (const ChangeLine& change : package.changes) out += Row2(change.kind, change.text);
       for (const std::string& finding : package.findings) {
         out += "<tr><th>finding</th><td class=\"warn\">" + Html(finding) + "</td></tr>\n";
+      }
+    }
+    for (std::size_t i : target.transforms) {
+      const TransformReport& t = report.transforms[i];
+      for (const TransformLine& change : TransformLines(t)) {
+        const std::string text = change.key + (!change.key.empty() && !change.text.empty() ? ": " : "") + change.text;
+        out += "<tr><td class=\"k\">" + Html(t.name + " " + change.table + " " + change.kind) + "</td><td>" +
+               Html(text) + "</td></tr>\n";
       }
     }
     out += "</table>\n";

@@ -163,7 +163,7 @@ class MadePatchesTest(unittest.TestCase):
             subprocess.run([os.path.join(PRODUCTS, "make-product.sh"), "--quor", QUOR, code, "Quorvel Büro-Edition 2011",
                             "1031", version, packages[version]], check=True, capture_output=True)
         patch = make_patch(os.path.join(WORK, "cumulative.msp"), "--patch-code", "{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}",
-                           "--family", "QuorvelFixes", "--supersede", packages["5.2.0.0"], packages["5.2.2.0"],
+                           "--family", "QuorvelFixes", "--supersede", "--no-removal", packages["5.2.0.0"], packages["5.2.2.0"],
                            packages["5.2.1.0"], packages["5.2.2.0"])
         described = report(patch, packages["5.2.1.0"], packages["5.2.2.0"])
         self.assertEqual([t["productCode"] for t in described["targets"]], [code])
@@ -173,6 +173,7 @@ class MadePatchesTest(unittest.TestCase):
         self.assertEqual(described["sequence"], [{"family": "QuorvelFixes", "productCode": code, "sequence": "5.2.2.0",
                                                   "supersedesEarlier": True}])
         self.assertTrue(described["minorUpdateTargetRTM"])
+        self.assertEqual((described["removable"], described["removalBlockers"]), (False, []), "marked so by its maker")
         at_521, at_522 = described["packages"]
         self.assertTrue(at_521["applies"])
         self.assertEqual(at_521["transforms"], "T2, #T2")
