@@ -50,48 +50,6 @@ int Compare(const std::string& a, const std::string& b, std::size_t fields) {
   return x < y ? -1 : (x == y ? 0 : 1);
 }
 
-// Why the transform does not validate against the package; "" when it does.
-std::string ValidationFailure(const TransformReport& t, const Database& old, const std::string& oldTemplate) {
-  const std::int32_t flags = t.validation;
-  if ((flags & kValidateProduct) != 0 && PropertyOf(old, "ProductCode") != t.oldProductCode) {
-    return "it is for product " + t.oldProductCode + ", the package is " + PropertyOf(old, "ProductCode");
-  }
-  if ((flags & kValidateUpgradeCode) != 0 && PropertyOf(old, "UpgradeCode") != t.upgradeCode) {
-    return "its upgrade code is " + t.upgradeCode + ", the package's " + PropertyOf(old, "UpgradeCode");
-  }
-  if ((flags & kValidateLanguage) != 0 && PropertyOf(old, "ProductLanguage") != TemplatePart(t.oldTemplate, false)) {
-    return "it is for language " + TemplatePart(t.oldTemplate, false) + ", the package is " +
-           PropertyOf(old, "ProductLanguage");
-  }
-  if ((flags & kValidatePlatform) != 0 && TemplatePart(oldTemplate, true) != TemplatePart(t.oldTemplate, true)) {
-    return "it is for platform " + TemplatePart(t.oldTemplate, true) + ", the package is " +
-           TemplatePart(oldTemplate, true);
-  }
-  const std::size_t fields = (flags & kValidateUpdate) != 0 ? 3 : (flags & kValidateMinor) != 0 ? 2
-                             : (flags & kValidateMajor) != 0 ? 1 : 0;
-  if (fields > 0) {
-    const std::string installed = PropertyOf(old, "ProductVersion");
-    const int order = Compare(installed, t.oldVersion, fields);
-    struct Relation {
-      std::int32_t flag;
-      bool holds;
-      const char* words;
-    };
-    const Relation relations[] = {{kValidateLess, order < 0, "lower than"},
-                                  {kValidateLessEqual, order <= 0, "at most"},
-                                  {kValidateEqual, order == 0, "at"},
-                                  {kValidateGreaterEqual, order >= 0, "at least"},
-                                  {kValidateGreater, order > 0, "higher than"}};
-    for (const Relation& relation : relations) {
-      if ((flags & relation.flag) != 0 && !relation.holds) {
-        return std::string("it applies to the product ") + relation.words + " " + t.oldVersion + " (" +
-               std::to_string(fields) + " fields compared), the package is at " + installed;
-      }
-    }
-  }
-  return {};
-}
-
 // The columns of a table as the database has them, else as documented.
 makepatch::SchemaLookup SchemaOf(const Database& database) {
   return [&database](const std::string& table) -> std::optional<std::vector<makepatch::Column>> {
@@ -260,6 +218,47 @@ std::vector<ChangeLine> Story(const Database& old, const Database& patched, cons
 }
 
 }  // namespace
+
+std::string ValidationFailure(const TransformReport& t, const Database& old, const std::string& oldTemplate) {
+  const std::int32_t flags = t.validation;
+  if ((flags & kValidateProduct) != 0 && PropertyOf(old, "ProductCode") != t.oldProductCode) {
+    return "it is for product " + t.oldProductCode + ", the package is " + PropertyOf(old, "ProductCode");
+  }
+  if ((flags & kValidateUpgradeCode) != 0 && PropertyOf(old, "UpgradeCode") != t.upgradeCode) {
+    return "its upgrade code is " + t.upgradeCode + ", the package's " + PropertyOf(old, "UpgradeCode");
+  }
+  if ((flags & kValidateLanguage) != 0 && PropertyOf(old, "ProductLanguage") != TemplatePart(t.oldTemplate, false)) {
+    return "it is for language " + TemplatePart(t.oldTemplate, false) + ", the package is " +
+           PropertyOf(old, "ProductLanguage");
+  }
+  if ((flags & kValidatePlatform) != 0 && TemplatePart(oldTemplate, true) != TemplatePart(t.oldTemplate, true)) {
+    return "it is for platform " + TemplatePart(t.oldTemplate, true) + ", the package is " +
+           TemplatePart(oldTemplate, true);
+  }
+  const std::size_t fields = (flags & kValidateUpdate) != 0 ? 3 : (flags & kValidateMinor) != 0 ? 2
+                             : (flags & kValidateMajor) != 0 ? 1 : 0;
+  if (fields > 0) {
+    const std::string installed = PropertyOf(old, "ProductVersion");
+    const int order = Compare(installed, t.oldVersion, fields);
+    struct Relation {
+      std::int32_t flag;
+      bool holds;
+      const char* words;
+    };
+    const Relation relations[] = {{kValidateLess, order < 0, "lower than"},
+                                  {kValidateLessEqual, order <= 0, "at most"},
+                                  {kValidateEqual, order == 0, "at"},
+                                  {kValidateGreaterEqual, order >= 0, "at least"},
+                                  {kValidateGreater, order > 0, "higher than"}};
+    for (const Relation& relation : relations) {
+      if ((flags & relation.flag) != 0 && !relation.holds) {
+        return std::string("it applies to the product ") + relation.words + " " + t.oldVersion + " (" +
+               std::to_string(fields) + " fields compared), the package is at " + installed;
+      }
+    }
+  }
+  return {};
+}
 
 PackageVerdict JudgePackage(const PatchReport& patch, const StorageTree& storage, const Database& old,
                             const std::string& oldTemplate, const std::string& path,

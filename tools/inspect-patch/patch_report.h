@@ -101,6 +101,12 @@ PatchReport DescribePatch(const StorageTree& storage, const std::string& file, s
 std::vector<std::string> ValidationWords(std::int32_t flags);
 std::vector<std::string> ErrorConditionWords(std::int32_t conditions);
 
+// Why a transform does not validate against a package as its flags ask
+// (product code, upgrade code, language, platform, the version compared in
+// as many fields as they say); "" when it does.
+std::string ValidationFailure(const TransformReport& transform, const makepatch::Database& old,
+                              const std::string& oldTemplate);
+
 // The transforms decoded once more with the old package's own schema,
 // applied to it, and what changes told in words. decode as for DescribePatch.
 PackageVerdict JudgePackage(const PatchReport& patch, const StorageTree& storage, const makepatch::Database& old,
