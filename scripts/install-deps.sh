@@ -13,6 +13,7 @@ packages=(
   python3-olefile
   strace   # the Wine tests that end hotfix.exe at chosen writes
   osslsigncode openssl   # signing a hotfix, and the tests' throw-away certificates
+  chromium   # inspect-patch's HTML page, opened in a real browser by its tests
   fonts-wine fonts-wqy-microhei   # the boxes' fonts under Wine; Chinese, Japanese, Korean
   dpkg-dev file man-db bsdextrautils python3-yaml   # the Debian package, its manual pages, the CI examples
 )

@@ -7,9 +7,9 @@
 #   make-hotfix --out DIR --patch-code GUID --title TEXT --description TEXT \
 #       --file-location TEXT --desc-location TEXT [options] OLD.msi NEW.msi [OLD.msi NEW.msi ...]
 #
-#   --out DIR              where hotfix.exe, patch.msp, description.txt and
-#                          deploy.txt go; they replace what is there only once
-#                          all four exist
+#   --out DIR              where hotfix.exe, patch.msp, description.txt,
+#                          deploy.txt, report.html and report.json go; they
+#                          replace what is there only once all six exist
 #   --patch-code GUID      the patch's own code, {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}
 #   --title TEXT           the patch title (PatchTitle, the patch's display name)
 #   --description TEXT     PatchDesc of the description block
@@ -166,6 +166,17 @@ elif [[ -z $make_patch ]]; then
   fi
 fi
 
+if [[ $installed == yes ]]; then
+  inspect_patch=$here/inspect-patch
+  [[ -x $inspect_patch ]] || die "no inspect-patch beside $0: the installation is incomplete"
+else
+  inspect_patch="$root/build/host/tools/inspect-patch/inspect-patch"
+  if [[ ! -x $inspect_patch ]]; then
+    (cd "$root" && cmake --preset host >/dev/null && cmake --build --preset host --target inspect-patch >/dev/null) ||
+      die "cannot build inspect-patch"
+  fi
+fi
+
 # Everything is made in a scratch folder beside DIR and moved in at the end,
 # so a failure leaves DIR as it was.
 mkdir -p "$(dirname "$out")"
@@ -216,8 +227,20 @@ else
   cp "$build_dir/hotfix.exe" "$stage/hotfix.exe"
 fi
 
+# ---------------------------------------------------------------- what it changes: report.html and report.json
+
+# inspect-patch reads the finished hotfix.exe against the old packages it
+# was made from; its text form's summary is printed at the end.
+old_packages=()
+for ((i = 0; i < ${#packages[@]}; i += 2)); do old_packages+=("$(realpath "${packages[i]}")"); done
+# Run beside it, so that the reports name hotfix.exe, not the scratch folder.
+(cd "$stage" && "$inspect_patch" --json hotfix.exe "${old_packages[@]}" >report.json &&
+  "$inspect_patch" --html report.html hotfix.exe "${old_packages[@]}" &&
+  "$inspect_patch" hotfix.exe "${old_packages[@]}" >report.txt) ||
+  die "inspect-patch cannot describe the hotfix (its message is above)"
+
 mkdir -p "$out"
-for file in patch.msp description.txt deploy.txt hotfix.exe; do
+for file in patch.msp description.txt deploy.txt hotfix.exe report.html report.json; do
   mv -f "$stage/$file" "$out/$file"
 done
 
@@ -239,3 +262,6 @@ for v in "${old_versions[@]}"; do
 done
 echo "  at $new_version: says it is up to date"
 echo "  at any other version: says the hotfix is not designed for that version"
+echo "$out/report.html, $out/report.json: what it changes (inspect-patch); in short:"
+# The patch's lines and the verdict on each old package, without the per-product transform rows.
+awk '/^Targets:/ { skip = 1 } /^Against / { skip = 0 } !skip' "$stage/report.txt"

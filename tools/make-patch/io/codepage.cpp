@@ -37,4 +37,37 @@ CodepageEncoder EncoderFor(std::uint32_t codepage) {
   };
 }
 
+namespace {
+
+// Each byte below 0x80 as it is, anything else as U+FFFD.
+std::string AsciiOnly(std::string_view bytes) {
+  std::string out;
+  for (char c : bytes) out += (c & 0x80) != 0 ? "\xEF\xBF\xBD" : std::string(1, c);
+  return out;
+}
+
+}  // namespace
+
+CodepageDecoder DecoderFor(std::uint32_t codepage) {
+  if (codepage == 0) return AsciiOnly;
+  if (codepage == 65001) {
+    return [](std::string_view bytes) {
+      gchar* valid = g_utf8_make_valid(bytes.data(), static_cast<gssize>(bytes.size()));
+      std::string out(valid);
+      g_free(valid);
+      return out;
+    };
+  }
+  const std::string charset = "CP" + std::to_string(codepage);
+  return [charset](std::string_view bytes) {
+    gsize written = 0;
+    gchar* converted = g_convert_with_fallback(bytes.data(), static_cast<gssize>(bytes.size()), "UTF-8",
+                                               charset.c_str(), "\xEF\xBF\xBD", nullptr, &written, nullptr);
+    if (converted == nullptr) return AsciiOnly(bytes);
+    std::string out(converted, written);
+    g_free(converted);
+    return out;
+  };
+}
+
 }  // namespace makepatch

@@ -91,7 +91,9 @@ std::vector<DeltaDecision> PlanDeltas(std::vector<PackagePair>& pairs, ContentSt
   }
   std::map<std::string, Package> reread;
   for (const auto& [path, keys] : wanted) {
-    const KeepFile keep = [&](const std::string& key, const PackageFile&) { return keys.contains(key); };
+    // By pointer: clang 14 cannot capture structured bindings.
+    const std::set<std::string>* kept = &keys;
+    const KeepFile keep = [kept](const std::string& key, const PackageFile&) { return kept->contains(key); };
     reread.emplace(path, ReadPackage(path, keep, store));
   }
 

@@ -68,7 +68,7 @@ class PackageReader {
     if (!database_) error.Throw(path + " is not a Windows Installer package");
   }
 
-  Package Read() {
+  Package Read(bool withFiles) {
     Package package;
     package.path = path_;
     package.database.codepage = Codepage();
@@ -78,7 +78,7 @@ class PackageReader {
     }
     package.loose = ReadLooseStreams(RowStreams(package.database));
     const std::int32_t wordCount = ReadSummary(package);
-    ReadFiles(package, wordCount);
+    if (withFiles) ReadFiles(package, wordCount);
     return package;
   }
 
@@ -408,7 +408,12 @@ class PackageReader {
 }  // namespace
 
 Package ReadPackage(const std::string& path, const KeepFile& keep, ContentStore& store) {
-  return PackageReader(path, keep, store).Read();
+  return PackageReader(path, keep, store).Read(true);
+}
+
+Package ReadPackageDatabase(const std::string& path) {
+  ContentStore store(path);  // never written to: no file is kept
+  return PackageReader(path, [](const std::string&, const PackageFile&) { return false; }, store).Read(false);
 }
 
 }  // namespace makepatch

@@ -22,4 +22,8 @@ namespace makepatch {
 using KeepFile = std::function<bool(const std::string& key, const PackageFile& file)>;
 Package ReadPackage(const std::string& path, const KeepFile& keep, ContentStore& store);
 
+// The tables and summary of a package without its files (files stays
+// empty): what describing a patch against it needs.
+Package ReadPackageDatabase(const std::string& path);
+
 }  // namespace makepatch

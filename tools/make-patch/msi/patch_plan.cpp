@@ -445,6 +445,8 @@ void CheckPairsOfOneProduct(const std::vector<PackagePair>& pairs, const std::ve
   }
 }
 
+}  // namespace
+
 // The rows a transform adds to a table of "Uninstallable Patches", each as
 // a sentence naming the table and the row.
 std::vector<std::string> RowsThatBlockRemoval(const std::vector<TableChange>& changes, const std::string& label) {
@@ -460,6 +462,8 @@ std::vector<std::string> RowsThatBlockRemoval(const std::vector<TableChange>& ch
   }
   return found;
 }
+
+namespace {
 
 SummaryInfo TransformSummary(const PackagePair& pair, const std::string& manufacturer, const PatchOptions& options,
                              const std::string& revisionNumber) {

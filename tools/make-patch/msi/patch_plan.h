@@ -173,6 +173,10 @@ std::string CabinetStreamName(const std::string& patchCode, std::size_t number);
 // A version of up to four numbers of 0 to 65535; nothing when text is not one.
 std::optional<std::vector<std::uint32_t>> ParseProductVersion(const std::string& text);
 
+// The rows changes add to a table of Microsoft's "Uninstallable Patches",
+// each as a sentence that starts with label and names the table and the row.
+std::vector<std::string> RowsThatBlockRemoval(const std::vector<TableChange>& changes, const std::string& label);
+
 // Checks the pairs and decides the patch. encoderFor gives the code page
 // encoder of a code page. Throws PatchError with a message naming the
 // packages when the pairs cannot make a patch (for a pair that breaks

@@ -320,7 +320,10 @@ class RuleCheck {
   }
 
   bool RemovedByRemoveFile(const Product::File& file, const std::string& directory) const {
-    const auto [shortName, longName] = ShortAndLong(file.name);
+    // Named, not bound: clang 14 cannot capture structured bindings.
+    const auto names = ShortAndLong(file.name);
+    const auto& shortName = names.first;
+    const auto& longName = names.second;
     return std::any_of(new_.removeFiles.begin(), new_.removeFiles.end(), [&](const Product::Removal& row) {
       if ((row.mode & kRemoveOnInstall) == 0 || row.place != directory || row.name.empty()) return false;
       const auto [shortPattern, longPattern] = ShortAndLong(row.name);
@@ -409,9 +412,10 @@ class RuleCheck {
         continue;
       }
       const std::string place = RegistryPlace(value.root, value.key);
+      const std::string name = Lower(value.name);
       const bool removed = std::any_of(new_.removeRegistry.begin(), new_.removeRegistry.end(),
                                        [&](const Product::Removal& row) {
-                                         return row.place == place && (row.name == "-" || Lower(row.name) == Lower(value.name));
+                                         return row.place == place && (row.name == "-" || Lower(row.name) == name);
                                        });
       if (removed) continue;
       Warn("Registry row " + key + " is removed from component " + value.component +

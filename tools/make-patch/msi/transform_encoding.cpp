@@ -8,27 +8,6 @@
 namespace makepatch {
 namespace {
 
-constexpr char16_t kTableStreamPrefix = 0x4840;
-constexpr std::size_t kMaxStreamNameUnits = 31;  // compound-file limit, terminator excluded
-constexpr std::uint16_t kRowInsert = 0x0001;     // low bit: the row is written whole
-constexpr unsigned kMaskBits = 16;
-
-// The fixed schemas of the two system tables a new table is described in.
-const std::vector<Column>& TablesColumns() {
-  static const std::vector<Column> columns = {
-      {"Name", kColumnKey | kColumnNotBinary | kColumnString | kColumnValid | 64}};
-  return columns;
-}
-const std::vector<Column>& ColumnsColumns() {
-  static const std::vector<Column> columns = {
-      {"Table", kColumnKey | kColumnNotBinary | kColumnString | kColumnValid | 64},
-      {"Number", kColumnKey | kColumnNotBinary | kColumnValid | 2},
-      {"Name", kColumnNotBinary | kColumnString | kColumnValid | 64},
-      {"Type", kColumnNotBinary | kColumnValid | 2},
-  };
-  return columns;
-}
-
 int PackedIndex(char16_t c) {
   if (c >= u'0' && c <= u'9') return c - u'0';
   if (c >= u'A' && c <= u'Z') return c - u'A' + 10;
@@ -71,7 +50,7 @@ class TableStreamWriter {
   // Masked updates can name columns 1 to 15 only; any other change is
   // written as a whole row, which replaces the row with the same key.
   std::uint16_t MaskOf(const RowChange& change) const {
-    const std::uint16_t whole = Narrow16(kRowInsert | (columns_.size() << 8));
+    const std::uint16_t whole = Narrow16(kRowWhole | (columns_.size() << 8));
     if (change.kind == RowChange::Kind::kInsert) return whole;
     if (change.kind == RowChange::Kind::kDelete) return 0;
     std::uint32_t mask = 0;
@@ -87,7 +66,7 @@ class TableStreamWriter {
   void ForEachWritten(const RowChange& change, Fn&& fn) const {
     const std::uint16_t mask = MaskOf(change);
     for (std::size_t i = 0; i < columns_.size(); ++i) {
-      const bool written = (mask & kRowInsert) != 0 || columns_[i].IsKey() ||
+      const bool written = (mask & kRowWhole) != 0 || columns_[i].IsKey() ||
                            (i < kMaskBits && ((mask >> i) & 1u) != 0);
       if (written) fn(i);
     }
@@ -165,6 +144,22 @@ std::string FieldStreamName(const std::string& table, const std::vector<Column>&
     if (columns[i].IsKey()) name += "." + row[i].KeyText();
   }
   return name;
+}
+
+// The fixed schemas of the two system tables a new table is described in.
+const std::vector<Column>& TablesTableColumns() {
+  static const std::vector<Column> columns = {
+      {"Name", kColumnKey | kColumnNotBinary | kColumnString | kColumnValid | 64}};
+  return columns;
+}
+const std::vector<Column>& ColumnsTableColumns() {
+  static const std::vector<Column> columns = {
+      {"Table", kColumnKey | kColumnNotBinary | kColumnString | kColumnValid | 64},
+      {"Number", kColumnKey | kColumnNotBinary | kColumnValid | 2},
+      {"Name", kColumnNotBinary | kColumnString | kColumnValid | 64},
+      {"Type", kColumnNotBinary | kColumnValid | 2},
+  };
+  return columns;
 }
 
 std::u16string Utf8ToUtf16(std::string_view text) {
@@ -336,8 +331,8 @@ std::map<std::u16string, Bytes> EncodeTransform(const std::vector<TableChange>& 
   };
   const SystemTableRows schema = DescribeSchemaChanges(changes);
   std::vector<Stream> streams;
-  if (!schema.tables.empty()) streams.push_back({"_Tables", &TablesColumns(), &schema.tables});
-  if (!schema.columns.empty()) streams.push_back({"_Columns", &ColumnsColumns(), &schema.columns});
+  if (!schema.tables.empty()) streams.push_back({"_Tables", &TablesTableColumns(), &schema.tables});
+  if (!schema.columns.empty()) streams.push_back({"_Columns", &ColumnsTableColumns(), &schema.columns});
   for (const TableChange& change : changes) {
     if (change.kind != TableChange::Kind::kDropped && !change.rows.empty()) {
       streams.push_back({change.table, &change.columns, &change.rows});

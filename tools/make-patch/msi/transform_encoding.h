@@ -18,6 +18,20 @@ namespace makepatch {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// The format's fixed parts, shared by the encoder and the decoder.
+// A table's stream name starts with this unit.
+inline constexpr char16_t kTableStreamPrefix = 0x4840;
+// The low bit of a row's mask: the row is written whole, and the high byte
+// says how many columns it has.
+inline constexpr std::uint16_t kRowWhole = 0x0001;
+// A masked update names columns 1 to 15 only.
+inline constexpr unsigned kMaskBits = 16;
+// The compound-file limit of a stream name, terminator excluded.
+inline constexpr std::size_t kMaxStreamNameUnits = 31;
+// The fixed columns of the system tables _Tables and _Columns.
+const std::vector<Column>& TablesTableColumns();
+const std::vector<Column>& ColumnsTableColumns();
+
 // UTF-8 to UTF-16; throws PatchError on a malformed sequence.
 std::u16string Utf8ToUtf16(std::string_view text);
 std::string Utf16ToUtf8(std::u16string_view text);
