@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "msi/source_layout.h"
+#include "msi/transform_decoding.h"
 #include "msi/transform_encoding.h"
 #include "io/file_digest.h"
 #include "io/glib_support.h"
@@ -175,7 +176,7 @@ class PackageReader {
     for (int i = 0; i < gsf_infile_num_children(root.get()); ++i) {
       const std::u16string raw = Utf8ToUtf16(gsf_infile_name_by_index(root.get(), i));
       if (raw.empty() || raw[0] == 0x4840 || raw[0] == 0x0005) continue;
-      const std::string name = DecodeStreamName(raw);
+      const std::string name = DecodeStreamName(raw).name;
       if (rowStreams.contains(name)) continue;
       GObjectPtr<GsfInput> child(gsf_infile_child_by_index(root.get(), i));
       if (!child) throw PatchError(path_ + ": cannot read its stream " + name);

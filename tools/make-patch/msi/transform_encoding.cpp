@@ -253,22 +253,6 @@ std::u16string EncodeStreamName(std::string_view name, bool isTable) {
   return out;
 }
 
-std::string DecodeStreamName(std::u16string_view name) {
-  static const char kPacked[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz._";
-  std::u16string out;
-  for (const char16_t unit : name) {
-    if (unit >= 0x3800 && unit < 0x4800) {
-      out.push_back(static_cast<char16_t>(kPacked[(unit - 0x3800) & 0x3F]));
-      out.push_back(static_cast<char16_t>(kPacked[((unit - 0x3800) >> 6) & 0x3F]));
-    } else if (unit >= 0x4800 && unit < 0x4840) {
-      out.push_back(static_cast<char16_t>(kPacked[unit - 0x4800]));
-    } else {
-      out.push_back(unit);
-    }
-  }
-  return Utf16ToUtf8(out);
-}
-
 StringPool::StringPool(std::uint32_t codepage, CodepageEncoder encode)
     : codepage_(codepage), encode_(std::move(encode)) {}
 

@@ -43,10 +43,6 @@ std::string Utf16ToUtf8(std::u16string_view text);
 // units a compound-file name may have.
 std::u16string EncodeStreamName(std::string_view name, bool isTable);
 
-// The name EncodeStreamName packed, as UTF-8; a table's stream keeps its
-// 0x4840 mark (as U+4840), which no other name begins with.
-std::string DecodeStreamName(std::u16string_view name);
-
 // The stream of a binary field is named after the table and the row's keys:
 // "Binary.Logo".
 std::string FieldStreamName(const std::string& table, const std::vector<Column>& columns, const Row& row);

@@ -50,7 +50,6 @@ TEST(EncodeStreamNameTest, PacksNameCharacters) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(EncodeStreamName(c.name, c.table), c.expected) << c.why;
-    EXPECT_EQ(DecodeStreamName(c.expected), (c.table ? "\xe4\xa1\x80" : "") + std::string(c.name)) << c.why;
   }
   EXPECT_THROW(EncodeStreamName(std::string(63, 'a'), true), PatchError) << "beyond 31 units";
 }
