@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "msi/source_layout.h"
+#include "io/build_stamp_digest.h"
 #include "io/file_digest.h"
 #include "io/glib_support.h"
 
@@ -265,7 +266,7 @@ class PackageReader {
   void Take(Package& package, const std::string& key, const std::uint8_t* data, std::size_t size) {
     FileDigest digest;
     digest.Add(data, size);
-    PackageFile file{size, digest.Finish(), nullptr};
+    PackageFile file{size, digest.Finish(), nullptr, DigestBuildStamps(data, size)};
     if (keep_(key, file)) file.content = store_.Keep(data, size);
     package.files[key] = std::move(file);
   }
@@ -286,7 +287,7 @@ class PackageReader {
     const bool failed = std::ferror(in) != 0;
     std::fclose(in);
     if (failed) throw PatchError(path_ + ": cannot read " + path);
-    PackageFile file{size, digest.Finish(), nullptr};
+    PackageFile file{size, digest.Finish(), nullptr, DigestBuildStampsOfFile(path)};
     if (keep_(key, file)) file.content = ContentStore::Refer(path);
     package.files[key] = std::move(file);
   }
