@@ -37,8 +37,9 @@ std::string KeyText(const Key& key) {
   return text;
 }
 
-std::string OfComponent(const std::optional<std::string>& component) {
-  return component ? " (component " + *component + ")" : "";
+// "(changed, component B)"
+std::string Why(const char* what, const std::optional<std::string>& component) {
+  return std::string(" (") + what + (component ? ", component " + *component : "") + ")";
 }
 
 std::map<Key, const Row*> RowsByKey(const Table* table) {
@@ -118,18 +119,18 @@ class Filter {
     std::set<Key> inNew;
     bool leftOut = false;
     if (newTable != nullptr) {
-      for (Row& row : newTable->rows) {
+      for (const Row& row : newTable->rows) {
         Key key = newTable->KeyOf(row);
         const auto old = oldRows.find(key);
         inNew.insert(key);
         if ((old != oldRows.end() && SameRow(shape, *old->second, row)) || AlwaysCarried(shape, row) ||
             Carried(ComponentOfRow(shape, row, componentOfFile_))) {
-          kept.push_back(std::move(row));
+          kept.push_back(row);
           continue;
         }
         leftOut = true;
-        lines_.push_back("left out: " + std::string(old == oldRows.end() ? "the new " : "the change of ") + name +
-                         " row (" + KeyText(key) + ")" + OfComponent(ComponentOfRow(shape, row, componentOfFile_)));
+        lines_.push_back("left out: " + name + " " + KeyText(key) +
+                         Why(old == oldRows.end() ? "new" : "changed", ComponentOfRow(shape, row, componentOfFile_)));
         if (old != oldRows.end()) kept.push_back(*old->second);
       }
     }
@@ -138,7 +139,7 @@ class Filter {
       const auto component = ComponentOfRow(shape, *row, componentOfFile_);
       if (AlwaysCarried(shape, *row) || Carried(component)) continue;
       leftOut = true;
-      lines_.push_back("left out: the removal of " + name + " row (" + KeyText(key) + ")" + OfComponent(component));
+      lines_.push_back("left out: " + name + " " + KeyText(key) + Why("removed", component));
       kept.push_back(*row);
     }
     if (!leftOut) return;
@@ -156,7 +157,8 @@ class Filter {
         ++file;
         continue;
       }
-      lines_.push_back("left out: the new bytes of file " + file->first + OfComponent(component->second));
+      lines_.push_back("left out: the bytes of file " + file->first +
+                       Why(old == pair_.older.files.end() ? "new" : "changed", component->second));
       if (old == pair_.older.files.end()) {
         file = pair_.newer.files.erase(file);
         continue;
@@ -183,14 +185,13 @@ class Filter {
           if (value.IsNull() || present.contains(value) || !inNew.contains(value)) continue;
           const Table* targetTable = original_.FindTable(*target);
           const auto owner = ComponentOfRow(*targetTable, *targetTable->FindRow({value}), componentOfFile_);
-          throw PatchError(pair_.newer.path + ": the patch would carry the " + name + " row (" +
-                           KeyText(table.KeyOf(row)) + ")" + OfComponent(ComponentOfRow(table, row, componentOfFile_)) +
-                           ", which needs the " + *target + " row " + value.KeyText() +
-                           ", but the component filter leaves that row out" +
-                           (pair_.older.database.FindTable(*target) == nullptr ||
-                                    pair_.older.database.FindTable(*target)->FindRow({value}) == nullptr
-                                ? " and the old package has none"
-                                : "") +
+          const Table* oldTarget = pair_.older.database.FindTable(*target);
+          const bool oldHasIt = oldTarget != nullptr && oldTarget->FindRow({value}) != nullptr;
+          const auto carried = ComponentOfRow(table, row, componentOfFile_);
+          throw PatchError(pair_.newer.path + ": " + name + " " + KeyText(table.KeyOf(row)) +
+                           (carried ? " of component " + *carried : "") + ", which the patch carries, needs " +
+                           *target + " " + value.KeyText() + ", which the component filter leaves out" +
+                           (oldHasIt ? "" : " and the old package lacks") +
                            (owner ? "; carry its component " + *owner + " too" : "; make the patch without a filter"));
         }
       }
