@@ -20,6 +20,10 @@
 #   --no-removal           mark the patch as one that cannot be uninstalled
 #   --allow-removal        refuse a patch that cannot be uninstalled
 #   --delta                changed files travel as deltas where that is smaller
+#   --exact                carry relinked files too (make-patch leaves out files
+#                          that differ only in their build stamps)
+#   --component NAME       carry only this component's changes (repeatable)
+#   --exclude-component NAME   carry every change but this component's (repeatable)
 #   --sign-pkcs12 FILE     sign hotfix.exe with this certificate and key (PKCS#12)
 #   --sign-password-file FILE   the PKCS#12 password, on the file's first line
 #   --timestamp-url URL    an RFC 3161 time-stamp server for the signature
@@ -37,11 +41,11 @@ set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 die() { echo "make-hotfix.sh: $*" >&2; exit 1; }
-usage() { sed -n '2,35p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '2,39p' "$0" | sed 's/^# \{0,1\}//'; }
 
 out="" patch_code="" title="" description="" file_location="" desc_location="" manufacturer=""
 sign_pkcs12="" sign_password_file="" timestamp_url="" build_dir="" make_patch=""
-series=()  # make-patch's options of a series and of removal, passed through
+series=()  # make-patch's options of a series, of removal and of what it carries, passed through
 packages=()
 while (($#)); do
   case $1 in
@@ -56,10 +60,10 @@ while (($#)); do
         --timestamp-url) timestamp_url=$2 ;; --build-dir) build_dir=$2 ;; --make-patch) make_patch=$2 ;;
       esac
       shift 2 ;;
-    --family)
+    --family|--component|--exclude-component)
       (($# >= 2)) || die "$1 needs a value"
       series+=("$1" "$2"); shift 2 ;;
-    --supersede|--no-removal|--allow-removal|--delta) series+=("$1"); shift ;;
+    --supersede|--no-removal|--allow-removal|--delta|--exact) series+=("$1"); shift ;;
     -h|--help) usage; exit 0 ;;
     --) shift; packages+=("$@"); break ;;
     -*) echo "make-hotfix.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
