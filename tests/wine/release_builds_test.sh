@@ -65,7 +65,12 @@ product_install "$old"
 installed "installed" 2.3.0 old old old "b 2.3.0" "level 1"
 run_hotfix whole
 installed "after the hotfix" 2.3.1 old new old "b 2.3.1" "level 2"
-wine_run 120 msiexec /fa "$code" /qn || fail "msiexec /fa ended with $?"
+rc=0
+# msiexec /fa: every file reinstalled from the product's source. Wine's
+# msiexec takes /f with a package only, not with a product code: its
+# equivalent is REINSTALL=ALL with REINSTALLMODE "a".
+WINEDEBUG=err+all wine_run 120 msiexec /i "$code" REINSTALL=ALL REINSTALLMODE=a /qn >"$WINE_TEST_DIR/repair.out" 2>&1 || rc=$?
+(( rc == 0 )) || fail "the repair ended with $rc: $(tail -30 "$WINE_TEST_DIR/repair.out")"
 installed "after a repair" 2.3.1 old new old "b 2.3.1" "level 2"
 wine_run 120 msiexec /x "$code" /qn || fail "msiexec /x ended with $?"
 product_state "$code"
