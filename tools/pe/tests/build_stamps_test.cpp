@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -128,6 +129,37 @@ TEST(BuildStamps, UnstampedBytesAreTheSameForTwoLinks) {
   EXPECT_EQ(unstamped(relinked).size(), kEnd);
   Flip(kRsds + 24)(relinked);
   EXPECT_NE(unstamped(Linked()), unstamped(relinked));
+}
+
+}  // namespace
+
+namespace {
+
+// Every byte of the image changed in turn: one outside the stamps never
+// passes for a relinked file (the patch would leave out a real change), one
+// inside a stamp always does; every truncation is read without going past
+// the end (the sanitizer builds check that).
+TEST(BuildStamps, EveryByteOutsideTheStampsIsAChange) {
+  const std::vector<std::uint8_t> linked = Linked();
+  const auto layout = pe::LocateStamps(linked, nullptr);
+  ASSERT_TRUE(layout);
+  for (std::size_t at = 0; at < linked.size(); ++at) {
+    const auto range = std::find_if(layout->ranges.begin(), layout->ranges.end(), [&](const pe::StampRange& r) {
+      return at >= r.offset && at < r.offset + r.length;
+    });
+    std::vector<std::uint8_t> changed = linked;
+    changed[at] ^= 0x01;
+    const auto result = pe::CompareBuildStamps(linked, changed).result;
+    if (range == layout->ranges.end()) {
+      EXPECT_NE(result, Result::kEqualButStamps) << "byte " << at;
+    } else if (range->stamp != Stamp::kSignature) {
+      EXPECT_EQ(result, Result::kEqualButStamps) << "byte " << at;
+    }
+  }
+  for (std::size_t length = 0; length < linked.size(); ++length) {
+    const std::vector<std::uint8_t> cut(linked.begin(), linked.begin() + length);
+    EXPECT_NE(pe::CompareBuildStamps(linked, cut).result, Result::kEqualButStamps) << "cut at " << length;
+  }
 }
 
 }  // namespace
