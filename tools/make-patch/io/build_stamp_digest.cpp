@@ -43,6 +43,8 @@ std::optional<BuildStampDigests> DigestBuildStampsOfFile(const std::string& path
     const auto size = static_cast<std::size_t>(status.st_size);
     void* map = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, descriptor, 0);
     if (map != MAP_FAILED) {
+      // Read front to back once: the kernel may drop the pages behind.
+      madvise(map, size, MADV_SEQUENTIAL);
       digests = DigestBuildStamps(static_cast<const std::uint8_t*>(map), size);
       munmap(map, size);
     }

@@ -79,6 +79,19 @@ expect("the patch checker on the patch of the release builds", checker.returncod
 if checker.returncode:
     problems.append(checker.stdout + checker.stderr)
 
+# Administrative images: their files are read from the folder tree (mapped,
+# not in a cabinet), and give the same patch byte for byte.
+images = []
+for side, package in (("old", old), ("new", new)):
+    folder = os.path.join(work, "image-" + side)
+    subprocess.run([sys.executable, os.path.join(os.path.dirname(RELEASE_BUILDS), "make-admin-image.py"), package,
+                    folder], check=True, capture_output=True)
+    images.append(os.path.join(folder, "product.msi"))
+image_patch, run = make_patch("image.msp", pair=tuple(images))
+expect("administrative images: standard error", run.stderr.splitlines(), [RELINKED])
+expect("administrative images: the same patch", open(image_patch, "rb").read() == open(os.path.join(work, "patch.msp"),
+                                                                                       "rb").read(), True)
+
 # b.dll changed but its version did not go up: refused, with both ways out;
 # leaving its component out is one.
 unraised = os.path.join(work, "new", "unraised.msi")
