@@ -112,29 +112,6 @@ TEST(BuildStamps, TellsARelinkedFileFromAChangedOne) {
   }
 }
 
-// What make-patch digests: equal for two links of the same code, different
-// once a byte beside a stamp differs.
-TEST(BuildStamps, UnstampedBytesAreTheSameForTwoLinks) {
-  const auto unstamped = [](std::vector<std::uint8_t> bytes) {
-    std::string why;
-    const auto layout = pe::LocateStamps(bytes, &why);
-    EXPECT_TRUE(layout) << why;
-    std::vector<std::uint8_t> out;
-    pe::ForEachUnstampedPiece(bytes, *layout, [&](pe::Bytes piece) { out.insert(out.end(), piece.begin(), piece.end()); });
-    return out;
-  };
-  std::vector<std::uint8_t> relinked = Linked();
-  Both(Both(Flip(kCoff + 4), Flip(kRsds + 8)), Sign(16, 9))(relinked);
-  EXPECT_EQ(unstamped(Linked()), unstamped(relinked));
-  EXPECT_EQ(unstamped(relinked).size(), kEnd);
-  Flip(kRsds + 24)(relinked);
-  EXPECT_NE(unstamped(Linked()), unstamped(relinked));
-}
-
-}  // namespace
-
-namespace {
-
 // Every byte of the image changed in turn: one outside the stamps never
 // passes for a relinked file (the patch would leave out a real change), one
 // inside a stamp always does; every truncation is read without going past
