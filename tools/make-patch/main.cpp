@@ -177,6 +177,25 @@ std::vector<makepatch::PackagePair> ReadPairs(const std::vector<std::string>& pa
   return pairs;
 }
 
+// Leaves out of each pair what the patch does not carry: relinked files
+// (unless --exact) and the changes a component filter excludes, naming each
+// on standard error once.
+void LeaveOut(std::vector<makepatch::PackagePair>& pairs, const Arguments& arguments) {
+  std::vector<std::string> lines;
+  for (makepatch::PackagePair& pair : pairs) {
+    if (arguments.exact) {
+      for (auto& [key, file] : pair.newer.files) file.buildStamps.reset();
+    } else {
+      for (std::string& line : makepatch::LeaveOutRelinkedFiles(pair)) lines.push_back(std::move(line));
+    }
+    for (std::string& line : makepatch::ApplyComponentFilter(pair, arguments.filter)) lines.push_back(std::move(line));
+  }
+  std::set<std::string> said;
+  for (const std::string& line : lines) {
+    if (said.insert(line).second) std::fprintf(stderr, "make-patch: %s\n", line.c_str());
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -186,19 +205,7 @@ int main(int argc, char** argv) {
   try {
     makepatch::ContentStore store(arguments.output);
     std::vector<makepatch::PackagePair> pairs = ReadPairs(arguments.packages, arguments.exact, store);
-    std::vector<std::string> leftOut;
-    for (makepatch::PackagePair& pair : pairs) {
-      if (arguments.exact) {
-        for (auto& [key, file] : pair.newer.files) file.buildStamps.reset();
-      } else {
-        for (std::string& line : makepatch::LeaveOutRelinkedFiles(pair)) leftOut.push_back(std::move(line));
-      }
-      for (std::string& line : makepatch::ApplyComponentFilter(pair, arguments.filter)) leftOut.push_back(std::move(line));
-    }
-    std::set<std::string> said;
-    for (const std::string& line : leftOut) {
-      if (said.insert(line).second) std::fprintf(stderr, "make-patch: %s\n", line.c_str());
-    }
+    LeaveOut(pairs, arguments);
     if (arguments.delta) makepatch::PlanDeltas(pairs, store);
     const makepatch::PatchPlan plan = makepatch::PlanPatch(pairs, arguments.options, makepatch::EncoderFor);
     for (const std::string& warning : plan.warnings) std::fprintf(stderr, "make-patch: warning: %s\n", warning.c_str());
