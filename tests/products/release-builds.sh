@@ -26,36 +26,16 @@ quiet() { local said; said=$("$@" 2>&1) || { echo "release-builds.sh: $*: $said"
 source_of() {  # source_of NAME VALUE: a DLL that exports NAME_value() returning VALUE
   printf '__declspec(dllexport) int %s_value(void) { return %s; }\n' "$1" "$2"
 }
-resource_of() {  # resource_of NAME VERSION: its version resource
-  local commas=${2//./,}
-  cat <<RC
-1 VERSIONINFO
-FILEVERSION $commas
-PRODUCTVERSION $commas
-BEGIN
-  BLOCK "StringFileInfo"
-  BEGIN
-    BLOCK "040904B0"
-    BEGIN
-      VALUE "CompanyName", "Korvanta"
-      VALUE "FileDescription", "Korvanta Release $1"
-      VALUE "FileVersion", "$2"
-      VALUE "OriginalFilename", "$1.dll"
-    END
-  END
-  BLOCK "VarFileInfo"
-  BEGIN
-    VALUE "Translation", 0x409, 1200
-  END
-END
-RC
+resource_of() {  # resource_of VERSION: a version resource (what File.Version comes from)
+  printf '1 VERSIONINFO\nFILEVERSION %s\nPRODUCTVERSION %s\nBEGIN\n  BLOCK "StringFileInfo"\n  BEGIN\n' "${1//./,}" "${1//./,}"
+  printf '    BLOCK "040904B0"\n    BEGIN\n      VALUE "FileVersion", "%s"\n    END\n  END\nEND\n' "$1"
 }
 # link NAME VALUE VERSION BUILD_ID OUT: always to the same path, so that the
 # image base (derived from the output name) stays the same. The link time is
 # the clock's, as on a build machine.
 link() {
   source_of "$1" "$2" >"$build/$1.c"
-  resource_of "$1" "$3" >"$build/$1.rc"
+  resource_of "$3" >"$build/$1.rc"
   quiet x86_64-w64-mingw32-windres "$build/$1.rc" -O coff -o "$build/$1.res.o"
   quiet x86_64-w64-mingw32-gcc -O2 -c "$build/$1.c" -o "$build/$1.o"
   quiet x86_64-w64-mingw32-gcc -shared -s -o "$build/$1.dll" "$build/$1.o" "$build/$1.res.o" "-Wl,--build-id=0x$4"
