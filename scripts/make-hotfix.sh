@@ -21,6 +21,10 @@
 #   --no-removal           mark the patch as one that cannot be uninstalled
 #   --allow-removal        refuse a patch that cannot be uninstalled
 #   --delta                changed files travel as deltas where that is smaller
+#   --exact                carry relinked files too (make-patch leaves out files
+#                          that differ only in their build stamps)
+#   --component NAME       carry only this component's changes (repeatable)
+#   --exclude-component NAME   carry every change but this component's (repeatable)
 #   --sign-pkcs12 FILE     sign hotfix.exe with this certificate and key (PKCS#12)
 #   --sign-password-file FILE   the PKCS#12 password, on the file's first line
 #   --timestamp-url URL    an RFC 3161 time-stamp server for the signature
@@ -61,7 +65,7 @@ usage() { awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0";
 
 out="" patch_code="" title="" description="" file_location="" desc_location="" manufacturer=""
 sign_pkcs12="" sign_password_file="" timestamp_url="" build_dir="" make_patch=""
-series=()  # make-patch's options of a series and of removal, passed through
+series=()  # make-patch's options of a series, of removal and of what it carries, passed through
 packages=()
 while (($#)); do
   case $1 in
@@ -76,10 +80,10 @@ while (($#)); do
         --timestamp-url) timestamp_url=$2 ;; --build-dir) build_dir=$2 ;; --make-patch) make_patch=$2 ;;
       esac
       shift 2 ;;
-    --family)
+    --family|--component|--exclude-component)
       (($# >= 2)) || die "$1 needs a value"
       series+=("$1" "$2"); shift 2 ;;
-    --supersede|--no-removal|--allow-removal|--delta) series+=("$1"); shift ;;
+    --supersede|--no-removal|--allow-removal|--delta|--exact) series+=("$1"); shift ;;
     -h|--help) usage; exit 0 ;;
     --version) echo "make-hotfix $version"; exit 0 ;;
     --) shift; packages+=("$@"); break ;;

@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "msi/patch_error.h"
+#include "msi/component_filter.h"
 #include "msi/patch_plan.h"
+#include "msi/relinked_files.h"
 #include "io/codepage.h"
 #include "io/content_store.h"
 #include "io/delta_files.h"
@@ -25,7 +27,10 @@ constexpr char kUsage[] =
     "usage: make-patch --patch-code GUID --output PATCH.msp [options] OLD.msi NEW.msi [OLD.msi NEW.msi ...]\n"
     "\n"
     "Makes one patch that updates each OLD package's product to its NEW package: every\n"
-    "table row that differs, every file whose bytes differ or that is new.\n"
+    "table row that differs, every file whose bytes differ or that is new. A portable\n"
+    "executable (EXE, DLL, ...) that differs only in its build stamps (link time,\n"
+    "checksum, debug signature, export and resource times, signature) is the old file\n"
+    "linked again: it is not carried, and each such file is named on standard error.\n"
     "\n"
     "  --patch-code GUID      the patch's own code, {GUID} in upper case (required)\n"
     "  --output PATCH.msp     where to write it (required); replaced only on success\n"
@@ -42,6 +47,13 @@ constexpr char kUsage[] =
     "                         the old package's copy, applied to the installed file, unless\n"
     "                         the patch as a whole is no smaller for it; says how each\n"
     "                         changed file travels and why\n"
+    "  --exact                carry every file whose bytes differ, relinked ones too\n"
+    "  --component NAME       carry only the changes of this component (its Component\n"
+    "                         row, the rows that name it or its files, its files' bytes)\n"
+    "                         and the new ProductVersion; repeatable. Every change left\n"
+    "                         out is named on standard error\n"
+    "  --exclude-component NAME  carry every change but this component's; repeatable;\n"
+    "                         does not mix with --component\n"
     "  --no-removal           mark the patch as one that cannot be uninstalled\n"
     "  --allow-removal        insist on an uninstallable patch: refuse one that adds rows\n"
     "                         that make removal impossible (by default such a patch is\n"
@@ -58,6 +70,8 @@ constexpr char kUsage[] =
 struct Arguments {
   makepatch::PatchOptions options;
   bool delta = false;
+  bool exact = false;
+  makepatch::ComponentFilter filter;
   std::string output;
   std::vector<std::string> packages;
 };
@@ -100,6 +114,16 @@ Arguments Parse(int argc, char** argv) {
       options.moreInfoUrl = value();
     } else if (argument == "--delta") {
       arguments.delta = true;
+    } else if (argument == "--exact") {
+      arguments.exact = true;
+    } else if (argument == "--component" || argument == "--exclude-component") {
+      const auto mode = argument == "--component" ? makepatch::ComponentFilter::Mode::kOnly
+                                                  : makepatch::ComponentFilter::Mode::kAllBut;
+      if (arguments.filter.mode != makepatch::ComponentFilter::Mode::kEverything && arguments.filter.mode != mode) {
+        UsageError("--component and --exclude-component do not mix");
+      }
+      arguments.filter.mode = mode;
+      arguments.filter.components.insert(value());
     } else if (argument == "--supersede") {
       options.supersede = true;
     } else if (argument == "--allow-removal") {
@@ -132,7 +156,8 @@ std::int64_t CreationTime() {
 // Reads every package once: the old ones first, keeping nothing but sizes
 // and digests, then the new ones, keeping the bytes of the files that
 // differ from an old package of their pairs (the files the patch carries).
-std::vector<makepatch::PackagePair> ReadPairs(const std::vector<std::string>& paths, makepatch::ContentStore& store) {
+std::vector<makepatch::PackagePair> ReadPairs(const std::vector<std::string>& paths, bool exact,
+                                              makepatch::ContentStore& store) {
   std::map<std::string, std::set<std::string>> oldsOf;  // new package -> its old ones
   for (std::size_t i = 0; i < paths.size(); i += 2) oldsOf[paths[i + 1]].insert(paths[i]);
   std::map<std::string, makepatch::Package> read;
@@ -149,7 +174,10 @@ std::vector<makepatch::PackagePair> ReadPairs(const std::vector<std::string>& pa
         const auto found = read.find(old);
         if (found == read.end()) return true;  // an old package that is also a new one: read after
         const auto before = found->second.files.find(key);
-        if (before == found->second.files.end() || !before->second.SameBytes(file)) return true;
+        if (before == found->second.files.end()) return true;
+        if (!before->second.SameBytes(file) && (exact || !makepatch::OnlyBuildStampsDiffer(before->second, file))) {
+          return true;
+        }
       }
       return false;
     };
@@ -160,6 +188,25 @@ std::vector<makepatch::PackagePair> ReadPairs(const std::vector<std::string>& pa
   return pairs;
 }
 
+// Leaves out of each pair what the patch does not carry: relinked files
+// (unless --exact) and the changes a component filter excludes, naming each
+// on standard error once.
+void LeaveOut(std::vector<makepatch::PackagePair>& pairs, const Arguments& arguments) {
+  std::vector<std::string> lines;
+  for (makepatch::PackagePair& pair : pairs) {
+    if (arguments.exact) {
+      for (auto& [key, file] : pair.newer.files) file.buildStamps.reset();
+    } else {
+      for (std::string& line : makepatch::LeaveOutRelinkedFiles(pair)) lines.push_back(std::move(line));
+    }
+    for (std::string& line : makepatch::ApplyComponentFilter(pair, arguments.filter)) lines.push_back(std::move(line));
+  }
+  std::set<std::string> said;
+  for (const std::string& line : lines) {
+    if (said.insert(line).second) std::fprintf(stderr, "make-patch: %s\n", line.c_str());
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -168,7 +215,8 @@ int main(int argc, char** argv) {
   gsf_init();
   try {
     makepatch::ContentStore store(arguments.output);
-    std::vector<makepatch::PackagePair> pairs = ReadPairs(arguments.packages, store);
+    std::vector<makepatch::PackagePair> pairs = ReadPairs(arguments.packages, arguments.exact, store);
+    LeaveOut(pairs, arguments);
     std::vector<makepatch::DeltaDecision> deltas;
     if (arguments.delta) deltas = makepatch::PlanDeltas(pairs, store);
     const makepatch::PatchPlan plan = makepatch::PlanPatch(pairs, arguments.options, makepatch::EncoderFor);

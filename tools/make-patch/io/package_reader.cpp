@@ -21,6 +21,7 @@
 #include "msi/source_layout.h"
 #include "msi/transform_decoding.h"
 #include "msi/transform_encoding.h"
+#include "io/build_stamp_digest.h"
 #include "io/file_digest.h"
 #include "io/glib_support.h"
 
@@ -320,7 +321,7 @@ class PackageReader {
   void Take(Package& package, const std::string& key, const std::uint8_t* data, std::size_t size) {
     FileDigest digest;
     digest.Add(data, size);
-    PackageFile file{size, digest.Finish(), nullptr};
+    PackageFile file{size, digest.Finish(), nullptr, DigestBuildStamps(data, size)};
     if (keep_(key, file)) file.content = store_.Keep(data, size);
     package.files[key] = std::move(file);
   }
@@ -341,7 +342,7 @@ class PackageReader {
     const bool failed = std::ferror(in) != 0;
     std::fclose(in);
     if (failed) throw PatchError(path_ + ": cannot read " + path);
-    PackageFile file{size, digest.Finish(), nullptr};
+    PackageFile file{size, digest.Finish(), nullptr, DigestBuildStampsOfFile(path)};
     if (keep_(key, file)) file.content = ContentStore::Refer(path);
     package.files[key] = std::move(file);
   }

@@ -202,11 +202,17 @@ void RequireHigherFileVersion(const PackagePair& pair, const Table& oldFiles, co
   const auto newVersion = ParseProductVersion(newText);
   if (!newText.empty() && !newVersion) return;
   if (newVersion && CompareVersions(*newVersion, *oldVersion) > 0) return;
+  // Relinked files are left out before the plan: one that got here has changed code.
+  const bool examined = pair.older.files.contains(newRow[0].KeyText()) &&
+                        pair.older.files.at(newRow[0].KeyText()).buildStamps &&
+                        pair.newer.files.at(newRow[0].KeyText()).buildStamps;
+  const std::string component = TextAt(newFiles, newRow, "Component_");
   throw PatchError("file " + newRow[0].KeyText() + " differs between " + pair.older.path + " and " +
-                   pair.newer.path + ", but its version is " + (newText.empty() ? "none" : newText) +
-                   " in the new package and " + oldText +
+                   pair.newer.path + (examined ? " beyond its build stamps" : "") + ", but its version is " +
+                   (newText.empty() ? "none" : newText) + " in the new package and " + oldText +
                    " in the old one: Windows Installer would keep the installed copy; give the new file a "
-                   "higher version");
+                   "higher version, or leave its component " + component + " out of the patch "
+                   "(--exclude-component " + component + ")");
 }
 
 // Files whose bytes differ, and files that are new, in the order of their

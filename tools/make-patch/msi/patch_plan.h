@@ -33,12 +33,22 @@ struct FileContent {
   std::string path;  // when not empty, the bytes are in this file
 };
 
+// Of a portable executable: the digest of its bytes with its build stamps
+// zeroed and its signature left out, and of each kind of stamp by name, in
+// one order for every file (tools/pe/build_stamps.h says which they are).
+struct BuildStampDigests {
+  Digest unstamped{};
+  std::vector<std::pair<std::string, Digest>> stamps;
+};
+
 // One file of a package's File table.
 struct PackageFile {
   std::uint64_t size = 0;
   Digest digest{};
   // Only for the files the reader was asked to keep.
   std::shared_ptr<const FileContent> content;
+  // Only for a file that parses as a portable executable.
+  std::optional<BuildStampDigests> buildStamps = {};
 
   bool SameBytes(const PackageFile& other) const { return size == other.size && digest == other.digest; }
 };
