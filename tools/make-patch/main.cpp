@@ -167,7 +167,9 @@ std::vector<makepatch::PackagePair> ReadPairs(const std::vector<std::string>& pa
       read.emplace(paths[i], makepatch::ReadPackage(paths[i], keepNothing, store));
     }
   }
-  for (const auto& [path, olds] : oldsOf) {
+  for (const auto& entry : oldsOf) {
+    const std::string& path = entry.first;
+    const std::set<std::string>& olds = entry.second;  // clang 14 captures no structured binding
     if (read.contains(path)) continue;
     const makepatch::KeepFile changed = [&](const std::string& key, const makepatch::PackageFile& file) {
       for (const std::string& old : olds) {

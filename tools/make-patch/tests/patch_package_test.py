@@ -179,7 +179,7 @@ for option in ([], ["--delta"]):
     output = os.path.join(work, "small-%d.msp" % len(option))
     result = make_patch(output, *option, small["old"], small["new"])
     sizes[bool(option)] = os.path.getsize(output) if result.returncode == 0 else None
-lines = result.stderr.splitlines()
+lines = [line for line in result.stderr.splitlines() if line.startswith("make-patch: ")]  # not the sanitizers' report
 if sizes[True] is None or sizes[True] > sizes[False] or len(lines) != 20 or \
         not all(" (300 bytes): whole, the patch with deltas would be " in line for line in lines):
     problems.append(f"--delta on 20 small files: {sizes[True]} bytes against {sizes[False]}, said {lines!r}")
