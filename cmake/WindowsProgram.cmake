@@ -5,7 +5,7 @@ function(hotfix_windows_program target subsystem)
   target_compile_definitions(${target} PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
   target_link_options(${target} PRIVATE
     -static -static-libgcc -static-libstdc++ -municode
-    -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat -Wl,--no-insert-timestamp
+    -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat -Wl,--no-insert-timestamp -Wl,--file-alignment=4096
     $<$<CONFIG:Release>:-s>)
   if(subsystem STREQUAL "GUI")
     target_link_options(${target} PRIVATE -mwindows)
