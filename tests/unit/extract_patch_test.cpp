@@ -219,9 +219,9 @@ TEST_F(ExtractPatchTest, NoFreeTemporaryNameLeavesPathEmpty) {
 }
 
 TEST_F(ExtractPatchTest, WritesALargePackageInPiecesThroughOneBuffer) {
-  // 2.5 MiB: two whole pieces of 1 MiB and a half one. However large the
-  // package, the program holds one piece of it at a time.
-  constexpr std::size_t kPiece = std::size_t{1} << 20;
+  // Two whole pieces of 4 MiB and a half one. However large the package,
+  // the program holds one piece of it at a time.
+  constexpr std::size_t kPiece = std::size_t{4} << 20;
   fake.resources.AddResource(u"MSP", u"IDR_MSP", std::string(kPiece * 5 / 2, 'p'));
   RecordingFileSystem files;
   files.directories.insert(kTemp);
