@@ -463,11 +463,19 @@ sys.exit(0 if lines and json.loads(lines[-1])["text"] == sys.argv[2] else 1)' \
     "$work/robot6/boxes.jsonl" "$targets" 2>/dev/null
 }
 block=$(( 7 + $(stat -c %s "$root/resources/sample/description.txt") + 2 ))
+# Before each run that writes: no package of an earlier /i left in the
+# temporary folder, and nothing the system still has to write to the disk,
+# so that no run pays for the writing of the one before.
+clean_start() {
+  find "$WINEPREFIX/drive_c/users" -type f -regex '.*/MSP[0-9]+' -delete 2>/dev/null || true
+  sync
+}
 # mode6 VAR PROGRAM MODE: one timed run of PROGRAM in MODE (e, p or i); VAR
 # gets the time, or VOID: REASON when the run did not do its work.
 mode6() {
   local var=$1 program=$2 mode=$3 seconds
   rm -f "$out/package.msp" "$out/list.txt"
+  clean_start
   case $mode in
     e) timed seconds "$program" /e "$(winpath "$out/package.msp")" || true ;;
     p) timed seconds "$program" /p "$(winpath "$out/list.txt")" || true ;;
@@ -488,11 +496,11 @@ for ((run = 1; run <= $(runs_of 6); run++)); do
   # the two programs swapped every other run.
   if (( run % 2 )); then
     mode6 small "$hotfix" e; mode6 big "$hotfix256" e
-    rm -f "$out/copy.bin"; timed copy cmd /c copy /y "$(winpath "$payload256")" "$(winpath "$out/copy.bin")" || true
+    rm -f "$out/copy.bin"; clean_start; timed copy cmd /c copy /y "$(winpath "$payload256")" "$(winpath "$out/copy.bin")" || true
     timed exit_ cmd /c exit || true
   else
     timed exit_ cmd /c exit || true
-    rm -f "$out/copy.bin"; timed copy cmd /c copy /y "$(winpath "$payload256")" "$(winpath "$out/copy.bin")" || true
+    rm -f "$out/copy.bin"; clean_start; timed copy cmd /c copy /y "$(winpath "$payload256")" "$(winpath "$out/copy.bin")" || true
     mode6 big "$hotfix256" e; mode6 small "$hotfix" e
   fi
   cmp -s "$out/copy.bin" "$payload256" || big="VOID: copy did not copy the payload"
@@ -527,6 +535,7 @@ peak6() {  # peak6 OUT PROGRAM MODE
     p) rm -f "$out/list.txt"; args=(/p "$(winpath "$out/list.txt")") ;;
     i) args=(/i) ;;
   esac
+  clean_start
   "$python" "$helper" peak "$1" -- "$wine" "$2" "${args[@]}"
 }
 for ((run = 1; run <= $(runs_of 6); run++)); do
