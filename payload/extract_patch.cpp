@@ -18,9 +18,9 @@ constexpr char16_t kPatchResourceName[] = u"IDR_MSP";
 constexpr char16_t kPatchResourceType[] = u"MSP";
 // Bytes read from the resource at a time, and written in parts of 64 KiB,
 // the size a copy of a file writes. Measured under Wine with a 256 MiB
-// package: writes of 1 or 4 MiB each cost up to three times as long in the
-// system (large new pages of the file cache), and reads of 64 KiB no less
-// than reads of 1 MiB.
+// package: writes of 1 or 4 MiB each took up to three times as long, nearly
+// all of it in the kernel filling the file cache, and reads of 64 KiB were
+// no faster than reads of 1 MiB.
 constexpr std::size_t kPieceSize = std::size_t{1} << 20;
 constexpr std::size_t kWriteSize = std::size_t{64} << 10;
 // To compare, the held file is read in pieces as above and each is compared

@@ -53,7 +53,7 @@ while (($#)); do
   case $1 in
     --runs) runs=${2:?--runs needs a number}; shift 2 ;;
     --only) only=${2:?--only needs a list of measures}; shift 2 ;;
-    -h|--help) sed -n '2,47p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,46p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "bench.sh: unknown argument $1 (see --help)" >&2; exit 2 ;;
   esac
 done
