@@ -26,6 +26,9 @@ enum class ExtractResult {
   kHoldFailed,          // the written file could not be opened again to hold it
   kNotThePackage,       // what the hold reads is not the package: the file was
                         // changed between the writing and the hold
+  kResourceReadFailed,  // the package's bytes could not be read part way
+                        // (while writing: the partial file stays, closed;
+                        // while comparing: the file stays, not held)
 };
 
 // Holds the file of an extracted package: while it lives, no process can

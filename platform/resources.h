@@ -3,6 +3,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/types.h"
@@ -24,6 +26,29 @@ enum class ResourceStatus {
   kLockFailed,  // LockResource gave nothing
 };
 
+// The bytes of one resource, read in pieces into the caller's memory, so that
+// a resource of hundreds of megabytes is never resident whole.
+class ResourceReader {
+ public:
+  virtual ~ResourceReader() = default;
+  virtual std::size_t Size() const = 0;
+  // Copies up to size bytes from offset (counted from the resource's start)
+  // into data: the number copied, which may be fewer than asked and is 0
+  // only at or past the end; nothing when the read fails.
+  virtual std::optional<std::size_t> ReadAt(std::size_t offset, void* data, std::size_t size) = 0;
+};
+
+// A reader over bytes already in memory.
+class MemoryResourceReader : public ResourceReader {
+ public:
+  explicit MemoryResourceReader(ResourceBytes bytes) : bytes_(bytes) {}
+  std::size_t Size() const override { return bytes_.size; }
+  std::optional<std::size_t> ReadAt(std::size_t offset, void* data, std::size_t size) override;
+
+ private:
+  ResourceBytes bytes_;
+};
+
 class ModuleResources {
  public:
   virtual ~ModuleResources() = default;
@@ -33,6 +58,13 @@ class ModuleResources {
   // No language is named.
   virtual ResourceStatus FindResourceBytes(ModuleHandle module, const std::u16string& name,
                                            const std::u16string& type, ResourceBytes& bytes) = 0;
+
+  // The same lookup, with the same outcomes, for a resource that is read in
+  // pieces (the patch package). On kFound, reader reads its bytes; this
+  // default reads them from the view FindResourceBytes gives.
+  virtual ResourceStatus OpenResource(ModuleHandle module, const std::u16string& name,
+                                      const std::u16string& type,
+                                      std::unique_ptr<ResourceReader>& reader);
 
   // LoadStringW: copies at most capacity - 1 characters and a terminator into
   // buffer and returns the number copied, 0 when the text is missing or empty.

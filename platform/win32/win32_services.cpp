@@ -6,8 +6,10 @@
 
 #include <cstdio>
 #include <utility>
+#include <vector>
 
 #include "messages/string_lookup.h"
+#include "platform/image_layout.h"
 #include "platform/win32/text.h"
 
 namespace hotfix::win32 {
@@ -80,6 +82,79 @@ class Win32SharedFile : public SharedFile {
   HANDLE handle_;
 };
 
+// A resource read from the module's own file, at the offset its section
+// gives. The file stays open for reading only, shared with readers only: from
+// the open on, nobody can change, rename or delete it.
+class OwnFileResourceReader : public ResourceReader {
+ public:
+  OwnFileResourceReader(HANDLE file, std::uint64_t offset, std::size_t size)
+      : file_(file), offset_(offset), size_(size) {}
+  ~OwnFileResourceReader() override { CloseHandle(file_); }
+  std::size_t Size() const override { return size_; }
+  std::optional<std::size_t> ReadAt(std::size_t offset, void* data, std::size_t size) override {
+    if (offset >= size_) return 0;
+    return ReadFileAt(file_, offset_ + offset, data, std::min(size, size_ - offset));
+  }
+
+  // ReadFile at a position, one call; ReadFile takes a 32-bit count.
+  static std::optional<std::size_t> ReadFileAt(HANDLE file, std::uint64_t position, void* data,
+                                               std::size_t size) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(position);
+    at.OffsetHigh = static_cast<DWORD>(position >> 32);
+    DWORD read = 0;
+    const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+    if (!ReadFile(file, data, wanted, &read, &at)) return std::nullopt;
+    return read;
+  }
+
+ private:
+  HANDLE file_;
+  std::uint64_t offset_;
+  std::size_t size_;
+};
+
+// The module's file, when it can be opened and is the file the module was
+// loaded from (the same headers), and the resource lies whole in the raw data
+// of a section; else nothing, and the caller reads the mapped image.
+//
+// Reading the mapped image would fault its pages in one by one and keep them
+// resident: a payload of hundreds of megabytes would cost several times a
+// copy of it, and its size in memory.
+std::unique_ptr<ResourceReader> OpenInOwnFile(HMODULE module, const ResourceBytes& bytes) {
+  std::vector<wchar_t> path(32768);
+  const DWORD length = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
+  if (length == 0 || length >= path.size()) return nullptr;
+  HANDLE file = CreateFileW(path.data(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  // Closed on every way out but the last, which hands it to the reader.
+  std::unique_ptr<void, decltype(&CloseHandle)> owned(file, &CloseHandle);
+
+  // The headers fit in the image's first page, the only page of it read here.
+  constexpr std::size_t kHeaderPage = 4096;
+  unsigned char headers[kHeaderPage];
+  std::size_t got = 0;
+  while (got < kHeaderPage) {
+    const auto read = OwnFileResourceReader::ReadFileAt(file, got, headers + got, kHeaderPage - got);
+    if (!read || *read == 0) break;
+    got += *read;
+  }
+  const auto* image = reinterpret_cast<const unsigned char*>(module);
+  const auto headersSize = ImageHeadersSize(headers, got);
+  if (!headersSize || !SameImageHeaders(image, headers, *headersSize)) return nullptr;
+  const auto rva = static_cast<std::uintptr_t>(bytes.data - image);
+  if (rva > MAXDWORD) return nullptr;
+  const auto offset = ImageFileOffset(headers, *headersSize, static_cast<std::uint32_t>(rva),
+                                      bytes.size);
+  LARGE_INTEGER fileSize{};
+  if (!offset || !GetFileSizeEx(file, &fileSize) ||
+      static_cast<std::uint64_t>(fileSize.QuadPart) < *offset + bytes.size) {
+    return nullptr;
+  }
+  return std::make_unique<OwnFileResourceReader>(owned.release(), *offset, bytes.size);
+}
+
 class Win32HeldLock : public HeldLock {
  public:
   explicit Win32HeldLock(HANDLE mutex) : mutex_(mutex) {}
@@ -107,6 +182,18 @@ ResourceStatus Win32Resources::FindResourceBytes(ModuleHandle module, const std:
   if (data == nullptr) return ResourceStatus::kLockFailed;
   bytes.data = static_cast<const unsigned char*>(data);
   bytes.size = size;
+  return ResourceStatus::kFound;
+}
+
+ResourceStatus Win32Resources::OpenResource(ModuleHandle module, const std::u16string& name,
+                                            const std::u16string& type,
+                                            std::unique_ptr<ResourceReader>& reader) {
+  // LockResource only computes the address: no page of the resource is read.
+  ResourceBytes bytes;
+  const ResourceStatus status = FindResourceBytes(module, name, type, bytes);
+  if (status != ResourceStatus::kFound) return status;
+  reader = OpenInOwnFile(AsModule(module), bytes);
+  if (!reader) reader = std::make_unique<MemoryResourceReader>(bytes);
   return ResourceStatus::kFound;
 }
 

@@ -9,6 +9,11 @@ class Win32Resources : public ModuleResources {
  public:
   ResourceStatus FindResourceBytes(ModuleHandle module, const std::u16string& name,
                                    const std::u16string& type, ResourceBytes& bytes) override;
+  // Reads the resource from the program's own file where it can (see the
+  // implementation), else from the mapped image.
+  ResourceStatus OpenResource(ModuleHandle module, const std::u16string& name,
+                              const std::u16string& type,
+                              std::unique_ptr<ResourceReader>& reader) override;
   int LoadStringW(ModuleHandle module, std::uint32_t id, char16_t* buffer, int capacity) override;
 };
 

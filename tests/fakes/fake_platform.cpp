@@ -130,6 +130,39 @@ ResourceStatus FakeResources::FindResourceBytes(ModuleHandle module, const std::
   return ResourceStatus::kFound;
 }
 
+namespace {
+
+// Reads the bytes in the pieces and with the failure FakeResources names.
+class PieceReader : public ResourceReader {
+ public:
+  PieceReader(FakeResources& resources, ResourceBytes bytes)
+      : resources_(resources), memory_(bytes) {}
+  std::size_t Size() const override { return memory_.Size(); }
+  std::optional<std::size_t> ReadAt(std::size_t offset, void* data, std::size_t size) override {
+    const int read = resources_.resourceReads++;
+    if (resources_.readFailsAt && offset >= *resources_.readFailsAt &&
+        read >= resources_.readFailsAfter) {
+      return std::nullopt;
+    }
+    return memory_.ReadAt(offset, data, std::min(size, resources_.readPiece));
+  }
+
+ private:
+  FakeResources& resources_;
+  MemoryResourceReader memory_;
+};
+
+}  // namespace
+
+ResourceStatus FakeResources::OpenResource(ModuleHandle module, const std::u16string& name,
+                                           const std::u16string& type,
+                                           std::unique_ptr<ResourceReader>& reader) {
+  ResourceBytes bytes;
+  const ResourceStatus status = FindResourceBytes(module, name, type, bytes);
+  if (status == ResourceStatus::kFound) reader = std::make_unique<PieceReader>(*this, bytes);
+  return status;
+}
+
 int FakeResources::LoadStringW(ModuleHandle module, std::uint32_t id, char16_t* buffer,
                                int capacity) {
   loadedIds.push_back(id);

@@ -45,6 +45,13 @@ class FakeResources : public ModuleResources {
   std::map<std::pair<std::u16string, std::u16string>, Entry> entries;  // (type, name)
   std::map<std::pair<std::uint32_t, std::uint32_t>, std::u16string> strings;  // (language, id)
   ModuleHandle expectedModule = nullptr;  // lookups through another module fail
+  // Readers of OpenResource give at most this many bytes a read, and fail
+  // every read that starts at or after readFailsAt (counted from the start
+  // of the resource) from the readFailsAfter-th read on (0: the first).
+  std::size_t readPiece = SIZE_MAX;
+  std::optional<std::size_t> readFailsAt;
+  int readFailsAfter = 0;
+  int resourceReads = 0;
   std::vector<std::uint32_t> loadedIds;
   int resourceLookups = 0;
 
@@ -57,6 +64,9 @@ class FakeResources : public ModuleResources {
 
   ResourceStatus FindResourceBytes(ModuleHandle module, const std::u16string& name,
                                    const std::u16string& type, ResourceBytes& bytes) override;
+  ResourceStatus OpenResource(ModuleHandle module, const std::u16string& name,
+                              const std::u16string& type,
+                              std::unique_ptr<ResourceReader>& reader) override;
   int LoadStringW(ModuleHandle module, std::uint32_t id, char16_t* buffer, int capacity) override;
 
  private:

@@ -70,6 +70,7 @@ const char* ResultName(ExtractResult result) {
     case ExtractResult::kCloseFailed: return "close-failed";
     case ExtractResult::kHoldFailed: return "hold-failed";
     case ExtractResult::kNotThePackage: return "not-the-package";
+    case ExtractResult::kResourceReadFailed: return "resource-read-failed";
   }
   return "unknown";
 }

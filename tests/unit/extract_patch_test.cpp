@@ -104,6 +104,22 @@ TEST_F(ExtractPatchTest, EachStepSucceedsOrStopsWhereTheTableSays) {
       {"the close fails (the last buffered bytes on a full disk): a failure, the file stays",
        [](FakePlatform& f) { f.files.closeFails = true; }, u"", ExtractResult::kCloseFailed,
        temp2, package},
+      {"the package read in short pieces: written and compared whole", [](FakePlatform& f) {
+         f.resources.readPiece = 1000;
+       },
+       u"", ExtractResult::kWritten, temp2, package, true},
+      {"a read fails part way through: the partial file stays, closed", [](FakePlatform& f) {
+         f.resources.readPiece = 1000;
+         f.resources.readFailsAt = 2000;
+       },
+       u"", ExtractResult::kResourceReadFailed, temp2, package.substr(0, 2000)},
+      {"held: the package cannot be read again to compare it, so it is not held",
+       [](FakePlatform& f) {
+         f.resources.readPiece = 1000;
+         f.resources.readFailsAt = 0;
+         f.resources.readFailsAfter = 5;  // the five reads of the writing succeed
+       },
+       u"", ExtractResult::kResourceReadFailed, temp2, package, true},
       {"held: written, then held until released", [](FakePlatform&) {}, u"",
        ExtractResult::kWritten, temp2, package, true},
       {"held: changed by another process before the hold", [](FakePlatform& f) {
@@ -202,15 +218,22 @@ TEST_F(ExtractPatchTest, NoFreeTemporaryNameLeavesPathEmpty) {
   EXPECT_EQ(fake.resources.resourceLookups, 0);
 }
 
-TEST_F(ExtractPatchTest, WritesOnceStraightFromTheResourceMemory) {
+TEST_F(ExtractPatchTest, WritesALargePackageInPartsThroughOneBuffer) {
+  // 2.5 MiB, read a MiB at a time and written in parts of 64 KiB: however
+  // large the package, the program holds one piece of it at a time.
+  constexpr std::size_t kPiece = std::size_t{1} << 20;
+  constexpr std::size_t kPart = std::size_t{64} << 10;
+  fake.resources.AddResource(u"MSP", u"IDR_MSP", std::string(kPiece * 5 / 2, 'p'));
   RecordingFileSystem files;
   files.directories.insert(kTemp);
   std::u16string path;
   ASSERT_TRUE(ExtractPatch(With(fake, files), path));
-  const std::string& stored = fake.resources.entries.at({u"MSP", u"IDR_MSP"}).bytes;
-  ASSERT_EQ(files.writes.size(), 1u);
-  EXPECT_EQ(files.writes[0].data, static_cast<const void*>(stored.data())) << "copied first";
-  EXPECT_EQ(files.writes[0].size, stored.size());
+  ASSERT_EQ(files.writes.size(), 40u);
+  const auto* buffer = static_cast<const unsigned char*>(files.writes[0].data);
+  for (std::size_t i = 0; i < files.writes.size(); ++i) {
+    EXPECT_EQ(files.writes[i].size, kPart);
+    EXPECT_EQ(files.writes[i].data, buffer + (i % 16) * kPart) << "one buffer, in order";
+  }
 }
 
 }  // namespace
