@@ -200,10 +200,13 @@ std::vector<ChangeLine> Story(const Database& old, const Database& patched, cons
       }
     }
     if (added + changed + removed > 0) {
+      const auto rows = [](std::size_t count, const char* what) {
+        return " " + std::to_string(count) + (count == 1 ? " row " : " rows ") + what;
+      };
       std::string text = name + ":";
-      if (added) text += " " + std::to_string(added) + " rows added";
-      if (changed) text += std::string(added ? "," : "") + " " + std::to_string(changed) + " rows changed";
-      if (removed) text += std::string(added || changed ? "," : "") + " " + std::to_string(removed) + " rows removed";
+      if (added) text += rows(added, "added");
+      if (changed) text += std::string(added ? "," : "") + rows(changed, "changed");
+      if (removed) text += std::string(added || changed ? "," : "") + rows(removed, "removed");
       lines.push_back({"rows changed", text});
     }
   }
