@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "inspect.h"
+#include "command.h"
 #include "msi/patch_error.h"
 #include "report_writers.h"
 

@@ -1,4 +1,4 @@
-#include "inspect.h"
+#include "command.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
