@@ -5,7 +5,7 @@ packages the tests build, the WiX patch's README), not against the tool's
 own output; damaged inputs refused with one line; the HTML page opened in
 headless Chromium; a hotfix.exe when the windows preset has built one.
 
-    inspect_patch_test.py     (INSPECT_PATCH, MAKE_PATCH, SOURCE_DIR, OUT_DIR, HOTFIX_EXE in the environment)
+    patch_report_test.py     (INSPECT_PATCH, MAKE_PATCH, SOURCE_DIR, OUT_DIR, HOTFIX_EXE in the environment)
 """
 import glob
 import json
