@@ -19,10 +19,6 @@ bool Fail(std::string* why, const char* text) {
   return false;
 }
 
-bool Fits(Bytes bytes, std::uint64_t offset, std::uint64_t length) {
-  return offset <= bytes.size() && length <= bytes.size() - offset;
-}
-
 struct Locator {
   const Image& image;
   Bytes bytes;

@@ -24,10 +24,6 @@ bool Fail(std::string* why, const char* text) {
   return false;
 }
 
-bool Fits(Bytes bytes, std::uint64_t offset, std::uint64_t length) {
-  return offset <= bytes.size() && length <= bytes.size() - offset;
-}
-
 struct ResourceWalk {
   const Image& image;
   Bytes bytes;
@@ -94,6 +90,10 @@ struct ResourceWalk {
 };
 
 }  // namespace
+
+bool Fits(Bytes bytes, std::uint64_t offset, std::uint64_t length) {
+  return offset <= bytes.size() && length <= bytes.size() - offset;
+}
 
 std::optional<std::uint16_t> ReadU16(Bytes bytes, std::uint64_t offset) {
   if (!Fits(bytes, offset, 2)) return std::nullopt;

@@ -94,6 +94,9 @@ struct ResourceTree {
 // or nests deeper than three levels gives nothing and says why.
 std::optional<ResourceTree> ReadResources(const Image& image, Bytes bytes, std::string* why);
 
+// Whether `length` bytes at `offset` lie within `bytes`, without overflow.
+bool Fits(Bytes bytes, std::uint64_t offset, std::uint64_t length);
+
 // Little-endian integers at a file offset, or nothing past the end.
 std::optional<std::uint16_t> ReadU16(Bytes bytes, std::uint64_t offset);
 std::optional<std::uint32_t> ReadU32(Bytes bytes, std::uint64_t offset);
