@@ -12,4 +12,21 @@ class PatchError : public std::runtime_error {
   explicit PatchError(const std::string& message) : std::runtime_error(message) {}
 };
 
+// A file from outside that is not what it should be, told in one line: the
+// file, the part of it that is damaged, what is wrong there, and what kind
+// of file it should have been:
+//   "m.msi: its string pool is damaged (...): the file is damaged, or not a
+//   Windows Installer package"
+// part: "its compound file", "its string pool", "table File", "stream
+// Binary.Icon", "cabinet product.cab", "its summary information".
+class DamagedFile : public PatchError {
+ public:
+  DamagedFile(const std::string& file, const std::string& part, const std::string& detail, const std::string& kind)
+      : PatchError(file + ": " + part + " is damaged (" + detail + "): the file is damaged, or not a " + kind) {}
+};
+
+inline constexpr const char* kPackageKind = "Windows Installer package";
+inline constexpr const char* kPatchKind = "Windows Installer patch";
+inline constexpr const char* kCabinetKind = "cabinet";
+
 }  // namespace makepatch

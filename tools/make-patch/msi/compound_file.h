@@ -1,0 +1,60 @@
+// The compound file (structured storage) that installer packages, patches
+// and transforms are stored in, read by our own bounded reader: the header,
+// the allocation tables and the directory are checked whole before anything
+// is read from them, so that a damaged or hostile file is refused by name
+// instead of being handed to a library that may crash or hang on it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "msi/byte_source.h"
+#include "msi/patch_error.h"
+
+namespace makepatch {
+
+struct CompoundEntry {
+  enum class Type { kStorage, kStream };
+  Type type = Type::kStream;
+  std::u16string name;                     // as stored (installer names are encoded)
+  std::uint64_t size = 0;                  // streams only
+  std::array<std::uint8_t, 16> classId{};  // storages only
+  std::vector<CompoundEntry> children;     // storages only, in name order
+  std::uint32_t id = 0;                    // the reader's own index of the entry
+};
+
+class CompoundFile {
+ public:
+  // Reads and checks the header, the allocation tables (FAT, DIFAT, mini
+  // FAT) and the directory of source, and that every stream's sector chain
+  // stays in the file, has no loop and fits the stream's size. Throws
+  // DamagedFile (file, part "its compound file" or "stream NAME", kind)
+  // naming what is wrong; time and memory stay bounded by the file's size.
+  // source must outlive the CompoundFile.
+  static CompoundFile Open(const ByteSource& source, const std::string& file, const std::string& kind);
+
+  const CompoundEntry& Root() const;
+  // A stream's bytes, whole.
+  std::vector<std::uint8_t> ReadStream(const CompoundEntry& stream) const;
+  // size bytes at offset within a stream; false past its end.
+  bool ReadStreamAt(const CompoundEntry& stream, std::uint64_t offset, void* out, std::size_t size) const;
+  // ... (the implementation's private state)
+};
+
+// A stream of a compound file as a ByteSource (a cabinet inside a package).
+class CompoundStreamSource final : public ByteSource {
+ public:
+  CompoundStreamSource(const CompoundFile& file, const CompoundEntry& stream) : file_(file), stream_(stream) {}
+  std::uint64_t Size() const override { return stream_.size; }
+  bool ReadAt(std::uint64_t offset, void* out, std::size_t size) const override {
+    return file_.ReadStreamAt(stream_, offset, out, size);
+  }
+
+ private:
+  const CompoundFile& file_;
+  const CompoundEntry& stream_;
+};
+
+}  // namespace makepatch
