@@ -1,5 +1,8 @@
 #include "io/content_store.h"
 
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <filesystem>
 
@@ -36,8 +39,14 @@ std::shared_ptr<const FileContent> ContentStore::Refer(const std::string& path) 
   return content;
 }
 
+// Made, not only named: reader processes keep files here too, each with its
+// own copy of the count.
 std::string ContentStore::ScratchFile(const std::string& stem) {
-  return folder_.File(stem + "-" + std::to_string(++count_));
+  std::string name = folder_.File(stem + "-" + std::to_string(++count_) + "-XXXXXX");
+  const int descriptor = mkstemp(name.data());
+  if (descriptor < 0) throw PatchError("cannot make a file in " + folder_.path() + " (is the disk full?)");
+  close(descriptor);
+  return name;
 }
 
 }  // namespace makepatch

@@ -24,6 +24,8 @@
 #include "io/build_stamp_digest.h"
 #include "io/file_digest.h"
 #include "io/glib_support.h"
+#include "io/package_transfer.h"
+#include "io/reader_process.h"
 
 namespace makepatch {
 namespace {
@@ -64,7 +66,9 @@ class PackageReader {
  public:
   PackageReader(const std::string& path, const KeepFile& keep, ContentStore& store)
       : path_(path), keep_(keep), store_(store) {
+    ReadingStage("its compound file");
     RequireDatabaseStorage(path);
+    ReadingStage("its string pool");
     ErrorSlot error;
     database_.reset(libmsi_database_new(path.c_str(), LIBMSI_DB_FLAGS_READONLY, nullptr, error.out()));
     if (!database_) error.Throw(path + " is not a Windows Installer package");
@@ -75,6 +79,7 @@ class PackageReader {
     package.path = path_;
     package.database.codepage = Codepage();
     for (const auto& [name, columns] : Schema()) {
+      ReadingStage("table " + name);
       Table table{name, columns, Rows(name, columns)};
       package.database.tables.emplace(name, std::move(table));
     }
@@ -126,9 +131,11 @@ class PackageReader {
 
   std::map<std::string, std::vector<Column>> Schema() {
     std::map<std::string, std::vector<std::pair<int, Column>>> numbered;
+    ReadingStage("table _Tables");
     Query("SELECT `Name` FROM `_Tables`", [&](LibmsiRecord* record) { numbered[Text(record, 1)]; });
     // A table with columns but no row in _Tables is read too: what cannot
     // be read is refused by name, never left out.
+    ReadingStage("table _Columns");
     Query("SELECT `Table`, `Number`, `Name`, `Type` FROM `_Columns`", [&](LibmsiRecord* record) {
       numbered[Text(record, 1)].emplace_back(libmsi_record_get_int(record, 2),
                                  Column{Text(record, 3), static_cast<std::uint16_t>(libmsi_record_get_int(record, 4))});
@@ -179,6 +186,7 @@ class PackageReader {
       if (raw.empty() || raw[0] == 0x4840 || raw[0] == 0x0005) continue;
       const std::string name = DecodeStreamName(raw).name;
       if (rowStreams.contains(name)) continue;
+      ReadingStage("stream " + name);
       GObjectPtr<GsfInput> child(gsf_infile_child_by_index(root.get(), i));
       if (!child) throw PatchError(path_ + ": cannot read its stream " + name);
       FileDigest digest;
@@ -217,6 +225,7 @@ class PackageReader {
 
   // Returns the Word Count: what kind of source the package is.
   std::int32_t ReadSummary(Package& package) {
+    ReadingStage("its summary information");
     ErrorSlot error;
     GObjectPtr<LibmsiSummaryInfo> summary(libmsi_summary_info_new(database_.get(), 0, error.out()));
     if (!summary) error.Throw(path_ + ": cannot read its summary information");
@@ -274,6 +283,7 @@ class PackageReader {
     for (const Row& row : media->rows) {
       const Value& cabinet = row[*cabinetColumn];
       if (cabinet.kind != Value::Kind::kText) continue;
+      ReadingStage("cabinet " + (cabinet.text.front() == '#' ? cabinet.text.substr(1) : cabinet.text));
       GObjectPtr<GInputStream> stream = OpenCabinet(cabinet.text);
       GObjectPtr<GCabCabinet> cab(gcab_cabinet_new());
       ErrorSlot error;
@@ -409,13 +419,20 @@ class PackageReader {
 
 }  // namespace
 
+// The libraries read the package in a reader process: damage that would
+// crash them is a refusal here.
 Package ReadPackage(const std::string& path, const KeepFile& keep, ContentStore& store) {
-  return PackageReader(path, keep, store).Read(true);
+  return DecodePackage(ReadInReaderProcess(path, kPackageKind, [&] {
+    return EncodePackage(PackageReader(path, keep, store).Read(true));
+  }));
 }
 
 Package ReadPackageDatabase(const std::string& path) {
-  ContentStore store(path);  // never written to: no file is kept
-  return PackageReader(path, [](const std::string&, const PackageFile&) { return false; }, store).Read(false);
+  return DecodePackage(ReadInReaderProcess(path, kPackageKind, [&] {
+    ContentStore store(path);  // never written to: no file is kept
+    return EncodePackage(
+        PackageReader(path, [](const std::string&, const PackageFile&) { return false; }, store).Read(false));
+  }));
 }
 
 }  // namespace makepatch
