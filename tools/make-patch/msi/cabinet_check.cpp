@@ -132,7 +132,9 @@ class Check {
     folderCount_ = static_cast<std::uint16_t>(Le(&header[26], 2));
     fileCount_ = static_cast<std::uint16_t>(Le(&header[28], 2));
     flags_ = static_cast<std::uint16_t>(Le(&header[30], 2));
-    if ((flags_ & ~(kPreviousCabinet | kNextCabinet | kReservePresent)) != 0) Refuse("its flags " + Hex(flags_) + " are unknown");
+    if ((flags_ & ~(kPreviousCabinet | kNextCabinet | kReservePresent)) != 0) {
+      Refuse("its flags " + Hex(flags_) + " are unknown");
+    }
     if (fileCount_ > 0 && folderCount_ == 0) Refuse("it lists " + Grouped(fileCount_) + " files but no folder");
 
     at_ = kHeaderSize;
@@ -147,8 +149,8 @@ class Check {
       }
       at_ += reserve.size();
       if (headerReserve > end_ - at_) {
-        Refuse("its header's " + Grouped(headerReserve) + " reserved bytes at " + Grouped(at_) + " run past its end at " +
-               Grouped(end_));
+        Refuse("its header's " + Grouped(headerReserve) + " reserved bytes at " + Grouped(at_) +
+               " run past its end at " + Grouped(end_));
       }
       at_ += headerReserve;
     }
