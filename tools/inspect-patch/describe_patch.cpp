@@ -45,7 +45,9 @@ void ReadCabinet(const Bytes& bytes, CabinetReport& cabinet) {
   try {
     const makepatch::CabinetShape shape =
         makepatch::CheckCabinet(makepatch::MemorySource(bytes), "", cabinet.name, makepatch::kCabinetKind);
-    for (const makepatch::CabinetEntry& entry : shape.files) cabinet.files.push_back(CarriedFile{entry.name, entry.size});
+    for (const makepatch::CabinetEntry& entry : shape.files) {
+      cabinet.files.push_back(CarriedFile{entry.name, entry.size});
+    }
   } catch (const makepatch::DamagedCabinet& damage) {
     cabinet.problem = damage.detail();
   }

@@ -21,7 +21,8 @@ constexpr std::uint16_t kPreviousCabinet = 0x0001;
 constexpr std::uint16_t kNextCabinet = 0x0002;
 constexpr std::uint16_t kReservePresent = 0x0004;
 
-constexpr std::uint16_t kContinuedFromPrevious = 0xFFFD;
+// A file's folder index when it is split across the cabinets of a set.
+constexpr std::uint16_t kContinuedFromPrevious = 0xFFFD, kContinuedToNext = 0xFFFE;
 
 constexpr std::uint16_t kCompressionNone = 0, kCompressionMszip = 1, kCompressionQuantum = 2, kCompressionLzx = 3;
 
@@ -219,7 +220,9 @@ class Check {
       file.name = ReadName("the name of " + what);
       if (file.name.empty()) Refuse(what + " has no name");
       if (folder >= kContinuedFromPrevious) {
-        Refuse("file " + file.name + " continues " + (folder == kContinuedFromPrevious ? "from" : "into") +
+        const char* direction =
+            folder == kContinuedFromPrevious ? "from" : folder == kContinuedToNext ? "into" : "from and into";
+        Refuse("file " + file.name + " continues " + direction +
                " another cabinet of its set, and a cabinet is read on its own");
       }
       if (folder >= folderCount_) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -35,13 +36,44 @@ std::size_t Files(const Bytes& b) { return Get(b, 16, 4); }
 std::size_t SecondFile(const Bytes& b) { return Files(b) + 16 + 8; }
 std::size_t FirstBlock(const Bytes& b) { return Get(b, kFolder, 4); }
 
+// A gcab cabinet of one folder rebuilt with reserve areas of the given
+// sizes and the names of its neighbours in a set, as a signing tool or a
+// cabinet set's writer leaves them: the offsets move, the shape must not.
+Bytes WithReserveAndNeighbours(const Bytes& b, std::uint16_t header, std::uint8_t folder, std::uint8_t block) {
+  const std::size_t files = Files(b), data = FirstBlock(b);
+  Bytes out(b.begin(), b.begin() + 36);
+  Put(out, 30, 2, Get(b, 30, 2) | 0x0007);
+  out.insert(out.end(), {static_cast<std::uint8_t>(header), static_cast<std::uint8_t>(header >> 8), folder, block});
+  out.insert(out.end(), header, 0xAA);
+  for (const char* name : {"prev.cab", "Disk 1", "next.cab", "Disk 3"}) {
+    out.insert(out.end(), name, name + std::strlen(name) + 1);
+  }
+  const std::size_t folderAt = out.size();
+  out.insert(out.end(), b.begin() + kFolder, b.begin() + kFolder + 8);
+  out.insert(out.end(), folder, 0xBB);
+  Put(out, 16, 4, static_cast<std::uint32_t>(out.size()));
+  out.insert(out.end(), b.begin() + static_cast<std::ptrdiff_t>(files), b.begin() + static_cast<std::ptrdiff_t>(data));
+  Put(out, folderAt, 4, static_cast<std::uint32_t>(out.size()));
+  for (std::size_t at = data, n = 0; n < Get(b, kFolder + 4, 2); ++n) {
+    const std::size_t stored = Get(b, at + 4, 2);
+    out.insert(out.end(), b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(at + 8));
+    out.insert(out.end(), block, 0xCC);
+    out.insert(out.end(), b.begin() + static_cast<std::ptrdiff_t>(at + 8),
+               b.begin() + static_cast<std::ptrdiff_t>(at + 8 + stored));
+    at += 8 + stored;
+  }
+  Put(out, 8, 4, static_cast<std::uint32_t>(out.size()));
+  return out;
+}
+
 TEST(CabinetCheck, ShapeOfGcabCabinets) {
   const auto size = [](const char* name) {
     return std::filesystem::file_size(std::string(CABINET_FIXTURE) + "/" + name);
   };
-  for (const char* cabinet : {"stored.cab", "mszip.cab"}) {
+  for (const char* cabinet : {"stored.cab", "mszip.cab", "reserve"}) {
     SCOPED_TRACE(cabinet);
-    const Bytes bytes = Load(cabinet);
+    const Bytes bytes = cabinet == std::string("reserve") ? WithReserveAndNeighbours(Load("mszip.cab"), 6, 3, 5)
+                                                          : Load(cabinet);
     ASSERT_FALSE(bytes.empty());
     const CabinetShape shape = CheckCabinet(MemorySource(bytes), "p.msp", cabinet, kCabinetKind);
     ASSERT_EQ(shape.files.size(), 2u);
