@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <set>
 
+#include "msi/cabinet_check.h"
 #include "msi/patch_error.h"
 #include "msi/patch_plan.h"
 #include "msi/standard_schema.h"
@@ -37,31 +38,18 @@ std::uint32_t Le(const Bytes& bytes, std::size_t at, unsigned width) {
   return value;
 }
 
-// The files of a cabinet, from its header and file entries.
+// The files of a cabinet, from the same bounded check make-patch runs
+// before extracting one: a damaged cabinet is told in its problem.
 void ReadCabinet(const Bytes& bytes, CabinetReport& cabinet) {
   cabinet.size = bytes.size();
-  if (bytes.size() < 36 || bytes[0] != 'M' || bytes[1] != 'S' || bytes[2] != 'C' || bytes[3] != 'F') {
-    cabinet.problem = "not a cabinet";
-    return;
-  }
-  std::size_t at = Le(bytes, 16, 4);
-  const unsigned count = Le(bytes, 28, 2);
-  for (unsigned i = 0; i < count; ++i) {
-    if (at > bytes.size() || bytes.size() - at < 17) {
-      cabinet.problem = "its file entries run past its end";
-      return;
+  try {
+    const makepatch::CabinetShape shape =
+        makepatch::CheckCabinet(makepatch::MemorySource(bytes), "", cabinet.name, makepatch::kCabinetKind);
+    for (const makepatch::CabinetEntry& entry : shape.files) {
+      cabinet.files.push_back(CarriedFile{entry.name, entry.size});
     }
-    CarriedFile file;
-    file.size = Le(bytes, at, 4);
-    std::size_t end = at + 16;
-    while (end < bytes.size() && bytes[end] != 0) ++end;
-    if (end >= bytes.size()) {
-      cabinet.problem = "a file name runs past its end";
-      return;
-    }
-    file.key.assign(bytes.begin() + static_cast<std::ptrdiff_t>(at + 16), bytes.begin() + static_cast<std::ptrdiff_t>(end));
-    cabinet.files.push_back(std::move(file));
-    at = end + 1;
+  } catch (const makepatch::DamagedCabinet& damage) {
+    cabinet.problem = damage.detail();
   }
 }
 

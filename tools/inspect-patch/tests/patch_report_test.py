@@ -199,10 +199,10 @@ class WixPatchTest(unittest.TestCase):
         self.assertIn({"kind": "property changed", "text": "ProductVersion: 1.0.0.0 -> 1.0.1.0"}, package["changes"])
 
 
-def table_stream_name(name):
-    """The stored name of a table's stream: two characters to a unit, behind 0x4840."""
+def table_stream_name(name, table=True):
+    """The stored name of a stream: two characters to a unit, a table's behind 0x4840."""
     alphabet = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz._"
-    units, i = [0x4840], 0
+    units, i = [0x4840] if table else [], 0
     while i < len(name):
         if i + 1 < len(name):
             units.append(0x3800 + alphabet.index(name[i]) + (alphabet.index(name[i + 1]) << 6))
@@ -266,6 +266,10 @@ class BadInputTest(unittest.TestCase):
         run = inspect(damaged)
         self.assertIn("Could not read: transform rtmA.1, table Property:", run.stdout)
         self.assertIn("at 1.0.0.0 -> 1.0.1.0", run.stdout)
+        # So is a cabinet whose header claims more than the stream holds.
+        cut = damaged_copy("cabinet.msp", table_stream_name("A.cab", table=False),
+                           lambda d: d.__setitem__(slice(8, 12), struct.pack("<I", 1000)))
+        self.assertIn("Could not read: cabinet A.cab: it claims 1,000 bytes, but holds 36", inspect(cut).stdout)
         # An old package that is not one names that package.
         run = inspect(SAMPLE, SAMPLE, check=False)
         self.assertEqual((run.returncode, run.stderr.count("\n")), (1, 1))
