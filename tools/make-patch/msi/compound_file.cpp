@@ -13,6 +13,7 @@ namespace {
 constexpr std::uint8_t kSignature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
 constexpr std::uint32_t kMaxRegularSector = 0xFFFFFFFA;
 constexpr std::uint32_t kEndOfChain = 0xFFFFFFFE;
+constexpr std::uint32_t kFreeSector = 0xFFFFFFFF;
 constexpr std::uint32_t kNoStream = 0xFFFFFFFF;
 constexpr std::uint32_t kMiniSectorSize = 64;
 constexpr std::uint32_t kMiniStreamCutoff = 4096;
@@ -34,9 +35,14 @@ std::string Count(std::uint64_t value) {
   return digits;
 }
 
-std::string Hex(std::uint32_t value) {
+// "1 sector", "3 sectors".
+std::string Sectors(std::uint64_t count, bool mini) {
+  return Count(count) + (mini ? " mini sector" : " sector") + (count == 1 ? "" : "s");
+}
+
+std::string Hex(std::uint32_t value, int digits = 8) {
   char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", value);
+  std::snprintf(text, sizeof text, "0x%0*X", digits, value);
   return text;
 }
 
@@ -123,7 +129,7 @@ class CompoundFile::Loader {
     if (major != 3 && major != 4) Fail("version " + std::to_string(major) + ", not 3 or 4");
     version_ = major;
     const std::uint16_t byteOrder = Le16(header + 28);
-    if (byteOrder != 0xFFFE) Fail("byte order mark " + Hex(byteOrder) + ", not 0xFFFE");
+    if (byteOrder != 0xFFFE) Fail("byte order mark " + Hex(byteOrder, 4) + ", not 0xFFFE");
     const std::uint16_t shift = Le16(header + 30);
     const std::uint16_t expected = major == 3 ? 9 : 12;
     if (shift != expected) {
@@ -241,7 +247,7 @@ class CompoundFile::Loader {
     const char* unit = mini ? "mini sector " : "sector ";
     std::vector<std::uint32_t> chain;
     chain.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(need, limit)));
-    const auto after = [&] { return " after " + Count(chain.size()) + (mini ? " mini sectors" : " sectors"); };
+    const auto after = [&] { return " after " + Sectors(chain.size(), mini); };
     for (std::uint32_t sector = start; sector != kEndOfChain; sector = table[sector]) {
       if (sector > kMaxRegularSector) {
         Fail(part, what + " is broken" + after() + " (" + Hex(sector) + ", not a sector)");
@@ -250,8 +256,8 @@ class CompoundFile::Loader {
         const bool pastFile = mini ? sector >= miniSectorCount_ : sector >= sectorCount_;
         if (pastFile) {
           Fail(part, what + " leads to " + unit + Count(sector) + after() + ", past the end of " +
-                         (mini ? "the mini stream, which holds " + Count(miniSectorCount_) + " mini sectors"
-                               : "the file, which holds " + Count(sectorCount_) + " sectors"));
+                         (mini ? "the mini stream, which holds " + Sectors(miniSectorCount_, true)
+                               : "the file, which holds " + Sectors(sectorCount_, false)));
         }
         Fail(part, what + " leads to " + unit + Count(sector) + after() + ", which its " +
                        (mini ? "mini FAT" : "FAT") + " does not cover");
@@ -269,8 +275,8 @@ class CompoundFile::Loader {
     }
     if (chain.size() < need) {
       const std::uint64_t unitSize = mini ? kMiniSectorSize : SectorSize();
-      Fail(part, what + " ends after " + Count(chain.size()) + (mini ? " mini sectors (" : " sectors (") +
-                     Count(chain.size() * unitSize) + " bytes), it claims " + Count(needBytes_) + " bytes");
+      Fail(part, what + " ends after " + Sectors(chain.size(), mini) + " (" + Count(chain.size() * unitSize) +
+                     " bytes), it claims " + Count(needBytes_) + " bytes");
     }
     return chain;
   }
@@ -368,7 +374,8 @@ class CompoundFile::Loader {
   }
 
   void ReadMiniFat() {
-    if (firstMiniFat_ == kEndOfChain) return;
+    // Some writers mark "no mini FAT" as free rather than as an end.
+    if (firstMiniFat_ == kEndOfChain || firstMiniFat_ == kFreeSector) return;
     needBytes_ = 0;
     const std::vector<std::uint32_t> chain = WalkChain(firstMiniFat_, false, 0, kCompoundPart, "its mini FAT's chain");
     miniFatSectors_ = chain;
