@@ -454,8 +454,8 @@ class CompoundFile::Loader {
   StreamPlace LoadStream(const Entry& entry, const std::string& name, bool isTable, const std::string& storage) {
     StreamPlace place;
     place.isStream = true;
-    if (entry.name == u"\x05SummaryInformation" && storage.empty()) {
-      place.part = "its summary information";
+    if (entry.name == u"\x05SummaryInformation") {
+      place.part = storage.empty() ? "its summary information" : "the summary information of storage " + storage;
     } else {
       place.part = (isTable ? "table " : "stream ") + name + (storage.empty() ? "" : " of storage " + storage);
     }
