@@ -325,23 +325,23 @@ class CompoundFile::Loader {
     if (!source_.ReadAt(offset, raw, sizeof raw)) Fail("its directory cannot be read at entry " + Count(id));
     Entry entry;
     const std::uint16_t length = Le16(raw + 64);
-    const std::string named = "directory entry " + Count(id) + " (" + where + ")";
+    const auto named = [&] { return "directory entry " + Count(id) + " (" + where + ")"; };
     if (length < 2 || length > 64 || length % 2 != 0) {
-      Fail(named + " has a name of " + std::to_string(length) + " bytes, not an even count from 2 to 64");
+      Fail(named() + " has a name of " + std::to_string(length) + " bytes, not an even count from 2 to 64");
     }
     for (std::uint16_t i = 0; i + 2 < length; i += 2) {
       const char16_t c = Le16(raw + i);
-      if (c == 0) Fail(named + " has a NUL inside its name");
+      if (c == 0) Fail(named() + " has a NUL inside its name");
       entry.name.push_back(c);
     }
-    if (Le16(raw + length - 2) != 0) Fail(named + " has a name that does not end in NUL");
+    if (Le16(raw + length - 2) != 0) Fail(named() + " has a name that does not end in NUL");
     entry.type = raw[66];
     entry.left = Le32(raw + 68);
     entry.right = Le32(raw + 72);
     entry.child = Le32(raw + 76);
     for (std::uint32_t link : {entry.left, entry.right, entry.child}) {
       if (link != kNoStream && link >= entryCount_) {
-        Fail(named + " links to entry " + Count(link) + ", the directory holds " + Count(entryCount_));
+        Fail(named() + " links to entry " + Count(link) + ", the directory holds " + Count(entryCount_));
       }
     }
     std::copy(raw + 80, raw + 96, entry.classId.begin());
@@ -393,8 +393,8 @@ class CompoundFile::Loader {
 
   // The entries of one storage: its tree of siblings, walked without
   // recursion (a hostile tree may be a list a million deep), each entry once.
-  void Siblings(std::uint32_t top, const std::string& where,
-                                      std::vector<Entry>& entries) {
+  void Siblings(std::uint32_t top, const std::string& where, std::vector<Entry>& entries) {
+    const std::string in = "in " + where;
     std::vector<std::uint32_t> pending;
     if (top != kNoStream) pending.push_back(top);
     while (!pending.empty()) {
@@ -403,7 +403,7 @@ class CompoundFile::Loader {
       if (seen_.Has(id)) Fail("its directory reaches entry " + Count(id) + " twice (in " + where + ")");
       seen_.Add(id);
       if (++reached_ > kMaxEntries) Fail("its directory holds more than " + Count(kMaxEntries) + " entries");
-      Entry entry = ReadEntry(id, "in " + where);
+      Entry entry = ReadEntry(id, in);
       if (entry.type != 1 && entry.type != 2) {
         Fail("directory entry " + Count(id) + " (in " + where + ") is of type " + std::to_string(entry.type) +
              ", not a storage or a stream");

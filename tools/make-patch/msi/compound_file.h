@@ -29,9 +29,11 @@ class CompoundFile {
  public:
   // Reads and checks the header, the allocation tables (FAT, DIFAT, mini
   // FAT) and the directory of source, and that every stream's sector chain
-  // stays in the file, has no loop and fits the stream's size. Throws
-  // DamagedFile (file, part "its compound file" or "stream NAME", kind)
-  // naming what is wrong; time and memory stay bounded by the file's size.
+  // stays in the file, has no loop, is no other's and fits the stream's
+  // size. Throws DamagedFile (file, part "its compound file", "stream NAME",
+  // "table NAME" or "its summary information", names decoded; kind) naming
+  // what is wrong. Reads no stream's bytes; time and memory stay in
+  // proportion to the file's count of sectors.
   // source must outlive the CompoundFile.
   static CompoundFile Open(const ByteSource& source, const std::string& file, const std::string& kind);
 
