@@ -1,68 +1,54 @@
 #include "storage_reader.h"
 
-#include <gsf/gsf-infile-msole.h>
-#include <gsf/gsf-infile.h>
-#include <gsf/gsf-input-memory.h>
-
-#include <cstring>
-
-#include "io/glib_support.h"
+#include "msi/byte_source.h"
+#include "msi/compound_file.h"
+#include "msi/patch_error.h"
+#include "msi/transform_decoding.h"
 
 namespace inspectpatch {
 namespace {
 
-using makepatch::ErrorSlot;
-using makepatch::GObjectPtr;
-using makepatch::PatchError;
+using makepatch::CompoundEntry;
+using makepatch::CompoundFile;
+using makepatch::DamagedFile;
+using makepatch::kPatchKind;
 
 // A patch holds transforms, and nothing in a patch nests deeper.
 constexpr int kMaxDepth = 3;
 
-void ReadChildren(GsfInfile* storage, StorageTree& tree, const Bytes& file, const std::string& what, int depth,
-                  std::size_t& total) {
-  const int count = gsf_infile_num_children(storage);
-  for (int i = 0; i < count; ++i) {
-    const char* name = gsf_infile_name_by_index(storage, i);
-    GObjectPtr<GsfInput> child(gsf_infile_child_by_index(storage, i));
-    if (name == nullptr || !child) throw PatchError(what + ": an entry of its storage cannot be read");
-    if (GSF_IS_INFILE_MSOLE(child.get()) && gsf_infile_num_children(GSF_INFILE(child.get())) >= 0) {
-      if (depth >= kMaxDepth) throw PatchError(what + ": its storages nest deeper than a patch's");
-      StorageTree& sub = tree.storages[name];
-      gsf_infile_msole_get_class_id(GSF_INFILE_MSOLE(child.get()), sub.classId.data());
-      ReadChildren(GSF_INFILE(child.get()), sub, file, what, depth + 1, total);
+void ReadChildren(const CompoundFile& file, const CompoundEntry& storage, StorageTree& tree, const Bytes& bytes,
+                  const std::string& what, int depth, std::size_t& total) {
+  for (const CompoundEntry& child : storage.children) {
+    if (child.type == CompoundEntry::Type::kStorage) {
+      if (depth >= kMaxDepth) {
+        throw DamagedFile(what, "its compound file", "its storages nest deeper than a patch's", kPatchKind);
+      }
+      StorageTree& sub = tree.storages[makepatch::Utf16ToUtf8(child.name)];
+      sub.classId = child.classId;
+      ReadChildren(file, child, sub, bytes, what, depth + 1, total);
       continue;
     }
-    const gsf_off_t size = gsf_input_size(child.get());
-    // Streams share the file's bytes: together they cannot hold more.
-    if (size < 0 || static_cast<std::uint64_t>(size) > file.size() || total + size > 2 * file.size() + 65536) {
-      throw PatchError(what + ": its stream " + name + " claims " + std::to_string(size) + " bytes, more than the "
-                       "file holds");
+    // The reader keeps streams from sharing sectors; this bounds what a
+    // patch can make the inspector hold, whatever its tables say.
+    if (total + child.size > 2 * bytes.size() + 65536) {
+      throw DamagedFile(what, "stream " + makepatch::DecodeStreamName(child.name).name,
+                        "its streams together claim more than the file holds", kPatchKind);
     }
-    Bytes bytes(static_cast<std::size_t>(size));
-    if (size > 0 && gsf_input_read(child.get(), bytes.size(), bytes.data()) == nullptr) {
-      throw PatchError(what + ": its stream " + name + " cannot be read");
-    }
-    total += bytes.size();
-    try {
-      tree.streams[makepatch::Utf8ToUtf16(name)] = std::move(bytes);
-    } catch (const PatchError&) {
-      throw PatchError(what + ": a stream's name is damaged");
-    }
+    Bytes content = file.ReadStream(child);
+    total += content.size();
+    tree.streams[child.name] = std::move(content);
   }
 }
 
 }  // namespace
 
 StorageTree ReadStorage(const Bytes& bytes, const std::string& what) {
-  GObjectPtr<GsfInput> input(gsf_input_memory_new(bytes.data(), static_cast<gsf_off_t>(bytes.size()), FALSE));
-  if (!input) throw PatchError(what + ": cannot be read");
-  ErrorSlot error;
-  GObjectPtr<GsfInfile> storage(gsf_infile_msole_new(input.get(), error.out()));
-  if (!storage) throw PatchError(what + ": not a Windows Installer patch (not a compound file)");
+  const makepatch::MemorySource source(bytes);
+  const CompoundFile file = CompoundFile::Open(source, what, kPatchKind);
   StorageTree tree;
-  gsf_infile_msole_get_class_id(GSF_INFILE_MSOLE(storage.get()), tree.classId.data());
+  tree.classId = file.Root().classId;
   std::size_t total = 0;
-  ReadChildren(storage.get(), tree, bytes, what, 1, total);
+  ReadChildren(file, file.Root(), tree, bytes, what, 1, total);
   return tree;
 }
 

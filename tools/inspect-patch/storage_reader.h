@@ -1,4 +1,5 @@
-// Reading a compound file through libgsf into a StorageTree.
+// Reading a compound file, checked whole by our own reader, into a
+// StorageTree.
 #pragma once
 
 #include <string>
@@ -8,8 +9,10 @@
 namespace inspectpatch {
 
 // bytes: the whole file. what names it in messages. Throws
-// makepatch::PatchError ("what: not a compound file") when libgsf cannot
-// read it, or when a stream claims more bytes than the file has.
+// makepatch::DamagedFile ("what: its compound file is damaged (...): the
+// file is damaged, or not a Windows Installer patch") when its structure is
+// damaged, nests deeper than a patch's, or its streams claim more bytes than
+// the file has.
 StorageTree ReadStorage(const Bytes& bytes, const std::string& what);
 
 }  // namespace inspectpatch

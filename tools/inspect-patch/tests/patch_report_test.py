@@ -240,7 +240,8 @@ class BadInputTest(unittest.TestCase):
         not_a_hotfix = sorted(glob.glob("/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/notepad.exe"))
         property_stream = "rtmA.1/" + table_stream_name("Property")
         cases = [
-            ("random bytes", write("random.msp", random.Random(7).randbytes(4096)), "not a compound file"),
+            ("random bytes", write("random.msp", random.Random(7).randbytes(4096)),
+             "its compound file is damaged (it does not begin with a compound file's signature)"),
             ("an empty file", write("empty.msp", b""), "an empty file"),
             ("a truncated patch", write("truncated.msp", sample[:len(sample) // 3]), ""),
             ("a product package", os.path.join(WIX, "prodAv100.msi"), "a product package (.msi), not a patch"),

@@ -52,6 +52,7 @@ CodepageDecoder DecoderFor(std::uint32_t codepage) {
   if (codepage == 0) return AsciiOnly;
   if (codepage == 65001) {
     return [](std::string_view bytes) {
+      if (bytes.empty()) return std::string();
       gchar* valid = g_utf8_make_valid(bytes.data(), static_cast<gssize>(bytes.size()));
       std::string out(valid);
       g_free(valid);
@@ -60,6 +61,8 @@ CodepageDecoder DecoderFor(std::uint32_t codepage) {
   }
   const std::string charset = "CP" + std::to_string(codepage);
   return [charset](std::string_view bytes) {
+    // An empty view may hold no pointer at all, which GLib refuses aloud.
+    if (bytes.empty()) return std::string();
     gsize written = 0;
     gchar* converted = g_convert_with_fallback(bytes.data(), static_cast<gssize>(bytes.size()), "UTF-8",
                                                charset.c_str(), "\xEF\xBF\xBD", nullptr, &written, nullptr);

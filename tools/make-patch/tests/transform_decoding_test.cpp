@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "column_types.h"
+#include "io/codepage.h"
 #include "msi/patch_error.h"
 #include "msi/standard_schema.h"
 
@@ -154,6 +155,15 @@ TEST(DecodeStreamNameTest, InvertsTheEncoding) {
       EXPECT_EQ(decoded.name, name);
       EXPECT_EQ(decoded.isTable, table);
     }
+  }
+}
+
+// A damaged patch hands the decoder empty strings with no bytes behind
+// them; UTF-8 (65001) once crashed on those.
+TEST(DecoderForTest, EmptyTextInEveryKindOfCodePage) {
+  for (std::uint32_t codepage : {0u, 1252u, 65001u, 932u}) {
+    EXPECT_EQ(DecoderFor(codepage)(std::string_view()), "") << codepage;
+    EXPECT_EQ(DecoderFor(codepage)(std::string_view("ab", 2)), "ab") << codepage;
   }
 }
 
