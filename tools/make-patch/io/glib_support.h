@@ -37,6 +37,17 @@ class ErrorSlot {
     g_clear_error(&error_);
     return &error_;
   }
+  // A library's refusal of a damaged file: DamagedFile with what failed,
+  // and the library's own words, as the detail.
+  [[noreturn]] void ThrowDamaged(const std::string& file, const std::string& part, const std::string& what,
+                                 const std::string& kind) {
+    std::string detail = what;
+    if (error_ != nullptr && error_->message != nullptr && *error_->message != '\0') {
+      detail += ": " + std::string(error_->message);
+    }
+    g_clear_error(&error_);
+    throw DamagedFile(file, part, detail, kind);
+  }
   [[noreturn]] void Throw(const std::string& what) {
     std::string message = what;
     if (error_ != nullptr && error_->message != nullptr && *error_->message != '\0') {

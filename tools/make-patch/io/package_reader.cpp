@@ -18,12 +18,14 @@
 #include <utility>
 #include <vector>
 
+#include "msi/package_check.h"
 #include "msi/source_layout.h"
 #include "msi/transform_decoding.h"
 #include "msi/transform_encoding.h"
 #include "io/build_stamp_digest.h"
 #include "io/file_digest.h"
 #include "io/glib_support.h"
+#include "io/file_source.h"
 #include "io/package_transfer.h"
 #include "io/reader_process.h"
 
@@ -40,7 +42,7 @@ void RequireDatabaseStorage(const std::string& path) {
   GObjectPtr<GsfInput> input(gsf_input_stdio_new(path.c_str(), error.out()));
   if (!input) error.Throw("cannot read " + path);
   GObjectPtr<GsfInfile> storage(gsf_infile_msole_new(input.get(), error.out()));
-  if (!storage) error.Throw(path + " is not a Windows Installer package");
+  if (!storage) error.ThrowDamaged(path, "its compound file", "the library cannot open it", kPackageKind);
   guint8 classId[16] = {};
   if (!gsf_infile_msole_get_class_id(GSF_INFILE_MSOLE(storage.get()), classId) ||
       std::memcmp(classId, kDatabaseClassId, sizeof classId) != 0) {
@@ -66,12 +68,12 @@ class PackageReader {
  public:
   PackageReader(const std::string& path, const KeepFile& keep, ContentStore& store)
       : path_(path), keep_(keep), store_(store) {
-    ReadingStage("its compound file");
+    Stage("its compound file");
     RequireDatabaseStorage(path);
-    ReadingStage("its string pool");
+    Stage("its string pool");
     ErrorSlot error;
     database_.reset(libmsi_database_new(path.c_str(), LIBMSI_DB_FLAGS_READONLY, nullptr, error.out()));
-    if (!database_) error.Throw(path + " is not a Windows Installer package");
+    if (!database_) error.ThrowDamaged(path, "its string pool", "msitools' library cannot open it", kPackageKind);
   }
 
   Package Read(bool withFiles) {
@@ -79,7 +81,7 @@ class PackageReader {
     package.path = path_;
     package.database.codepage = Codepage();
     for (const auto& [name, columns] : Schema()) {
-      ReadingStage("table " + name);
+      Stage("table " + name);
       Table table{name, columns, Rows(name, columns)};
       package.database.tables.emplace(name, std::move(table));
     }
@@ -95,8 +97,9 @@ class PackageReader {
   void Query(const std::string& sql, Fn&& fn) {
     ErrorSlot error;
     GObjectPtr<LibmsiQuery> query(libmsi_query_new(database_.get(), sql.c_str(), error.out()));
-    if (!query) error.Throw(path_ + ": cannot run \"" + sql + "\"");
-    if (!libmsi_query_execute(query.get(), nullptr, error.out())) error.Throw(path_ + ": cannot run \"" + sql + "\"");
+    if (!query || !libmsi_query_execute(query.get(), nullptr, error.out())) {
+      error.ThrowDamaged(path_, stage_, "msitools' library cannot run \"" + sql + "\"", kPackageKind);
+    }
     for (;;) {
       GObjectPtr<LibmsiRecord> record(libmsi_query_fetch(query.get(), error.out()));
       if (!record) break;
@@ -118,7 +121,7 @@ class PackageReader {
     ErrorSlot error;
     const bool exported = libmsi_database_export(database_.get(), "_ForceCodepage", fileno(out), error.out());
     std::fclose(out);
-    if (!exported) error.Throw(path_ + ": cannot read its code page");
+    if (!exported) error.ThrowDamaged(path_, "its string pool", "its code page cannot be read", kPackageKind);
     // Two empty lines, then "<code page>\t_ForceCodepage".
     std::ifstream in(file);
     std::string line;
@@ -131,11 +134,11 @@ class PackageReader {
 
   std::map<std::string, std::vector<Column>> Schema() {
     std::map<std::string, std::vector<std::pair<int, Column>>> numbered;
-    ReadingStage("table _Tables");
+    Stage("table _Tables");
     Query("SELECT `Name` FROM `_Tables`", [&](LibmsiRecord* record) { numbered[Text(record, 1)]; });
     // A table with columns but no row in _Tables is read too: what cannot
     // be read is refused by name, never left out.
-    ReadingStage("table _Columns");
+    Stage("table _Columns");
     Query("SELECT `Table`, `Number`, `Name`, `Type` FROM `_Columns`", [&](LibmsiRecord* record) {
       numbered[Text(record, 1)].emplace_back(libmsi_record_get_int(record, 2),
                                  Column{Text(record, 3), static_cast<std::uint16_t>(libmsi_record_get_int(record, 4))});
@@ -179,16 +182,16 @@ class PackageReader {
     GObjectPtr<GsfInput> input(gsf_input_stdio_new(path_.c_str(), error.out()));
     if (!input) error.Throw("cannot read " + path_);
     GObjectPtr<GsfInfile> root(gsf_infile_msole_new(input.get(), error.out()));
-    if (!root) error.Throw(path_ + " is not a Windows Installer package");
+    if (!root) error.ThrowDamaged(path_, "its compound file", "the library cannot open it", kPackageKind);
     LooseStreams loose;
     for (int i = 0; i < gsf_infile_num_children(root.get()); ++i) {
       const std::u16string raw = Utf8ToUtf16(gsf_infile_name_by_index(root.get(), i));
       if (raw.empty() || raw[0] == 0x4840 || raw[0] == 0x0005) continue;
       const std::string name = DecodeStreamName(raw).name;
       if (rowStreams.contains(name)) continue;
-      ReadingStage("stream " + name);
+      Stage("stream " + name);
       GObjectPtr<GsfInput> child(gsf_infile_child_by_index(root.get(), i));
-      if (!child) throw PatchError(path_ + ": cannot read its stream " + name);
+      if (!child) throw DamagedFile(path_, "stream " + name, "the library cannot open it", kPackageKind);
       FileDigest digest;
       const bool storage = AddToDigest(child.get(), digest, name);
       (storage ? loose.storages : loose.streams)[name] = digest.Finish();
@@ -206,7 +209,7 @@ class PackageReader {
       for (const auto& [child, index] : children) {
         digest.Add(child.c_str(), child.size() + 1);
         GObjectPtr<GsfInput> stream(gsf_infile_child_by_index(storage, index));
-        if (!stream) throw PatchError(path_ + ": cannot read " + name + "/" + child);
+        if (!stream) throw DamagedFile(path_, "stream " + name + "/" + child, "the library cannot open it", kPackageKind);
         AddToDigest(stream.get(), digest, name + "/" + child);
       }
       return true;
@@ -216,7 +219,9 @@ class PackageReader {
     guint8 buffer[1 << 16];
     for (gsf_off_t left = gsf_input_remaining(input); left > 0;) {
       const std::size_t piece = static_cast<std::size_t>(std::min<gsf_off_t>(left, sizeof buffer));
-      if (gsf_input_read(input, piece, buffer) == nullptr) throw PatchError(path_ + ": cannot read " + name);
+      if (gsf_input_read(input, piece, buffer) == nullptr) {
+        throw DamagedFile(path_, "stream " + name, "the library cannot read it", kPackageKind);
+      }
       digest.Add(buffer, piece);
       left -= static_cast<gsf_off_t>(piece);
     }
@@ -225,10 +230,10 @@ class PackageReader {
 
   // Returns the Word Count: what kind of source the package is.
   std::int32_t ReadSummary(Package& package) {
-    ReadingStage("its summary information");
+    Stage("its summary information");
     ErrorSlot error;
     GObjectPtr<LibmsiSummaryInfo> summary(libmsi_summary_info_new(database_.get(), 0, error.out()));
-    if (!summary) error.Throw(path_ + ": cannot read its summary information");
+    if (!summary) error.ThrowDamaged(path_, "its summary information", "msitools' library cannot read it", kPackageKind);
     const gchar* text = libmsi_summary_info_get_string(summary.get(), LIBMSI_PROPERTY_TEMPLATE, nullptr);
     package.summaryTemplate = text != nullptr ? text : "";
     package.pageCount = libmsi_summary_info_get_int(summary.get(), LIBMSI_PROPERTY_VERSION, nullptr);
@@ -283,12 +288,12 @@ class PackageReader {
     for (const Row& row : media->rows) {
       const Value& cabinet = row[*cabinetColumn];
       if (cabinet.kind != Value::Kind::kText) continue;
-      ReadingStage("cabinet " + (cabinet.text.front() == '#' ? cabinet.text.substr(1) : cabinet.text));
+      Stage("cabinet " + (cabinet.text.front() == '#' ? cabinet.text.substr(1) : cabinet.text));
       GObjectPtr<GInputStream> stream = OpenCabinet(cabinet.text);
       GObjectPtr<GCabCabinet> cab(gcab_cabinet_new());
       ErrorSlot error;
       if (!gcab_cabinet_load(cab.get(), stream.get(), nullptr, error.out())) {
-        error.Throw(path_ + ": cannot read cabinet " + cabinet.text);
+        error.ThrowDamaged(path_, stage_, "the library cannot read it", kPackageKind);
       }
       CabinetWalk walk{this, &package, &compressed, nullptr};
       // Without a folder, gcab extracts each file to memory; the callback of
@@ -303,7 +308,7 @@ class PackageReader {
             return TRUE;
           },
           nullptr, &walk, nullptr, error.out());
-      if (!extracted) error.Throw(path_ + ": cannot extract cabinet " + cabinet.text);
+      if (!extracted) error.ThrowDamaged(path_, stage_, "the library cannot extract it", kPackageKind);
       walk.TakePrevious();
     }
   }
@@ -411,23 +416,46 @@ class PackageReader {
                      std::to_string(wordCount) + "), but it is not at " + tried);
   }
 
+  // What is being read now: told to the reader process's parent, and the
+  // part a library's refusal names.
+  void Stage(const std::string& part) {
+    stage_ = part;
+    ReadingStage(part);
+  }
+
   std::string path_;
+  std::string stage_ = "its compound file";
   const KeepFile& keep_;
   ContentStore& store_;
   GObjectPtr<LibmsiDatabase> database_;
 };
 
+// Our own readers judge the package first, so that what is damaged is
+// named; the libraries then read it in a reader process, so that damage the
+// judging lets through, and that would crash them, is a refusal too.
+void CheckBeforeReading(const std::string& path, bool cabinets) {
+  const FileSource source(path);
+  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  CheckPackage(source, path, cabinets, [&](const std::string& name) {
+    BesideFile beside;
+    beside.path = (folder.empty() ? std::filesystem::path(name) : folder / name).string();
+    std::error_code error;
+    if (std::filesystem::is_regular_file(beside.path, error)) beside.source = std::make_unique<FileSource>(beside.path);
+    return beside;
+  });
+}
+
 }  // namespace
 
-// The libraries read the package in a reader process: damage that would
-// crash them is a refusal here.
 Package ReadPackage(const std::string& path, const KeepFile& keep, ContentStore& store) {
+  CheckBeforeReading(path, true);
   return DecodePackage(ReadInReaderProcess(path, kPackageKind, [&] {
     return EncodePackage(PackageReader(path, keep, store).Read(true));
   }));
 }
 
 Package ReadPackageDatabase(const std::string& path) {
+  CheckBeforeReading(path, false);
   return DecodePackage(ReadInReaderProcess(path, kPackageKind, [&] {
     ContentStore store(path);  // never written to: no file is kept
     return EncodePackage(

@@ -586,7 +586,14 @@ PatchPlan PlanPatch(const std::vector<PackagePair>& pairs, const PatchOptions& o
       contents.emplace_back(key, delta != pair.deltas.end() ? delta->second.digest : file.digest);
       cabinetFiles.emplace_back(key, delta != pair.deltas.end() ? delta->second.content : file.content);
     }
-    std::vector<TableChange> diff = DiffDatabases(pair.older.database, pair.newer.database);
+    std::vector<TableChange> diff;
+    try {
+      diff = DiffDatabases(pair.older.database, pair.newer.database);
+    } catch (const PatchError& error) {
+      // Say which packages: a table reshaped by damage looks like any other.
+      throw PatchError("pair " + std::to_string(i + 1) + " (" + pair.older.path + ", " + pair.newer.path +
+                       "): " + error.what());
+    }
     std::string cabinet;
     // A transform's streams (a changed Binary or Icon row) live in the
     // patch's storage, which Wine keeps open only for media with a cabinet:

@@ -316,6 +316,12 @@ Database DecodeDatabase(const std::map<std::u16string, Bytes>& streams, const Co
   return database;
 }
 
+std::vector<Row> DecodeTableStream(const std::vector<Column>& columns, const Bytes& bytes,
+                                   const DecodedStringPool& pool) {
+  if (bytes.empty()) return {};
+  return ReadColumnWise(columns, bytes, pool, "");
+}
+
 Database ApplyTransform(const Database& base, const std::vector<TableChange>& changes,
                         std::vector<std::string>* conflicts) {
   Database out = base;

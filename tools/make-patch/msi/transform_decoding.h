@@ -69,6 +69,12 @@ DecodedTransform DecodeTransform(const std::map<std::u16string, Bytes>& streams,
 Database DecodeDatabase(const std::map<std::u16string, Bytes>& streams, const CodepageDecoder& decode,
                         std::vector<std::pair<std::string, std::string>>* unreadable);
 
+// The rows of one column-wise table stream, as stored (for _Tables and
+// _Columns, whose columns are fixed). Throws PatchError when the stream
+// does not fit the columns or names a string the pool lacks.
+std::vector<Row> DecodeTableStream(const std::vector<Column>& columns, const Bytes& bytes,
+                                   const DecodedStringPool& pool);
+
 // The database after a transform's changes: rows inserted or replaced,
 // updated column by column, deleted; tables created and dropped. What a
 // change finds missing (a row to update or delete, a table) is told in
