@@ -116,7 +116,8 @@ Built Build(unsigned version, const std::vector<TestStream>& streams) {
       for (std::size_t k = 0; k < sectors.size(); ++k) {
         Put32(b, out.Fat(sectors[k]), k + 1 < sectors.size() ? sectors[k + 1] : kEnd);
         const std::size_t from = k * s;
-        std::copy_n(data.begin() + from, std::min<std::size_t>(s, data.size() - from), b.begin() + out.Sector(sectors[k]));
+        std::copy_n(data.begin() + from, std::min<std::size_t>(s, data.size() - from),
+                    b.begin() + out.Sector(sectors[k]));
       }
     } else if (!data.empty()) {
       start = nextMini;
@@ -298,7 +299,7 @@ TEST(CompoundFileTest, ReadsInstallerFilesAsAnotherReaderDoes) {
         digest = Fnv(digest, le, 2);
       }
       std::uint8_t size[8];
-      for (int i = 0; i < 8; ++i) size[i] = static_cast<std::uint8_t>(static_cast<std::uint64_t>(bytes.size()) >> (8 * i));
+      for (int i = 0; i < 8; ++i) size[i] = static_cast<std::uint8_t>(std::uint64_t{bytes.size()} >> (8 * i));
       digest = Fnv(Fnv(digest, size, 8), bytes.data(), bytes.size());
       total += bytes.size();
     }
