@@ -204,7 +204,7 @@ subprocess.run(["msibuild", loose, "-a", "Korvanta.Extra", not_msi], check=True)
 bad = [
     ([neutral, german_new], None, "the packages have different code pages (0 and 1252), and the text \"Quorvel Büro"),
     ([german_old, loose], None, "the stream Korvanta.Extra is new in the new package"),
-    ([not_msi, german_new], None, "readme.msi is not a Windows Installer package"),
+    ([not_msi, german_new], None, "readme.msi: its compound file is damaged (the file is 14 bytes, shorter than a compound file's header of 512): the file is damaged, or not a Windows Installer package"),
     ([patch, german_new], None, "its storage is not an installer database"),
     ([german_old, velmora_new], None, "the product codes differ"),
     ([german_old, other_upgrade], None, "the upgrade codes differ"),
