@@ -41,6 +41,7 @@ class CompoundFile {
   static CompoundFile Open(const ByteSource& source, const std::string& file, const std::string& kind);
 
   const CompoundEntry& Root() const;
+  // stream: an entry of this file's tree (std::invalid_argument otherwise).
   // A stream's bytes, whole. Throws DamagedFile (part "stream NAME") when
   // the source can no longer give them (a file cut short since Open).
   std::vector<std::uint8_t> ReadStream(const CompoundEntry& stream) const;
