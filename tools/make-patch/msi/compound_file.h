@@ -27,6 +27,9 @@ struct CompoundEntry {
 
 class CompoundFile {
  public:
+  // No file: an empty root, until an opened one is moved in.
+  CompoundFile() = default;
+
   // Reads and checks the header, the allocation tables (FAT, DIFAT, mini
   // FAT) and the directory of source, and that every stream's sector chain
   // stays in the file, has no loop, is no other's and fits the stream's
@@ -38,6 +41,7 @@ class CompoundFile {
   static CompoundFile Open(const ByteSource& source, const std::string& file, const std::string& kind);
 
   const CompoundEntry& Root() const;
+  // stream: an entry of this file's tree (std::invalid_argument otherwise).
   // A stream's bytes, whole. Throws DamagedFile (part "stream NAME") when
   // the source can no longer give them (a file cut short since Open).
   std::vector<std::uint8_t> ReadStream(const CompoundEntry& stream) const;
@@ -66,7 +70,6 @@ class CompoundFile {
     std::vector<std::uint32_t> sectors;
   };
 
-  CompoundFile() = default;
   const StreamPlace& PlaceOf(const CompoundEntry& stream) const;
   std::uint64_t OffsetOf(const StreamPlace& place, std::size_t index) const;
 
