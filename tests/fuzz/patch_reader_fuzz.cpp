@@ -9,6 +9,7 @@
 
 #include "command.h"
 #include "msi/patch_error.h"
+#include "msi/transform_encoding.h"
 #include "report_writers.h"
 
 // GLib's type system keeps what it registers for the life of the process.
@@ -24,6 +25,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string json = inspectpatch::JsonReport(read.report);
     const std::string html = inspectpatch::HtmlReport(read.report);
     if (text.empty() || json.empty() || html.find("</html>") == std::string::npos) std::abort();
+    // Deployment tools parse the JSON: whatever the patch holds, it stays UTF-8.
+    try {
+      makepatch::Utf8ToUtf16(json);
+      makepatch::Utf8ToUtf16(text);
+    } catch (const makepatch::PatchError&) {
+      std::fprintf(stderr, "a report that is not UTF-8\n");
+      std::abort();
+    }
   } catch (const makepatch::PatchError& error) {
     const std::string message = error.what();
     // The one line names the file, and is one line.

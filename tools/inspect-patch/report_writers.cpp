@@ -281,7 +281,8 @@ std::string TextReport(const PatchReport& report) {
     for (const std::string& finding : package.findings) out += "  ! " + finding + "\n";
   }
   for (const std::string& problem : report.problems) out += "Could not read: " + problem + "\n";
-  return out;
+  // Texts of a damaged patch may hold any bytes; a report is UTF-8.
+  return makepatch::ValidUtf8(out);
 }
 
 std::string JsonReport(const PatchReport& report) {
@@ -382,7 +383,7 @@ std::string JsonReport(const PatchReport& report) {
                  .str();
            }));
   root.Raw("problems", JsonList(report.problems));
-  return root.str() + "\n";
+  return makepatch::ValidUtf8(root.str() + "\n");
 }
 
 std::string HtmlReport(const PatchReport& report) {
@@ -462,7 +463,7 @@ std::string HtmlReport(const PatchReport& report) {
     for (const std::string& problem : report.problems) out += "<li>" + Html(problem) + "</li>\n";
     out += "</ul>\n";
   }
-  return out + "</body></html>\n";
+  return makepatch::ValidUtf8(out + "</body></html>\n");
 }
 
 }  // namespace inspectpatch

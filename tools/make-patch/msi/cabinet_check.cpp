@@ -4,6 +4,8 @@
 #include <array>
 #include <cstddef>
 
+#include "msi/transform_encoding.h"
+
 namespace makepatch {
 namespace {
 
@@ -217,7 +219,9 @@ class Check {
       file.size = Le(&entry[0], 4);
       file.offset = Le(&entry[4], 4);
       const std::uint16_t folder = static_cast<std::uint16_t>(Le(&entry[8], 2));
-      file.name = ReadName("the name of " + what);
+      // Bytes as stored, in no code page a damaged cabinet can be trusted
+      // to name: what reports and messages show of them is UTF-8.
+      file.name = ValidUtf8(ReadName("the name of " + what));
       if (file.name.empty()) Refuse(what + " has no name");
       if (folder >= kContinuedFromPrevious) {
         const char* direction =

@@ -162,33 +162,44 @@ const std::vector<Column>& ColumnsTableColumns() {
   return columns;
 }
 
+namespace {
+
+// The code point of the well-formed sequence at text[i] and its length;
+// false when there is none there.
+bool DecodeUtf8At(std::string_view text, std::size_t i, std::uint32_t& code, std::size_t& length) {
+  const auto lead = static_cast<unsigned char>(text[i]);
+  if (lead < 0x80) {
+    code = lead;
+    length = 1;
+  } else if ((lead & 0xE0) == 0xC0) {
+    code = lead & 0x1F;
+    length = 2;
+  } else if ((lead & 0xF0) == 0xE0) {
+    code = lead & 0x0F;
+    length = 3;
+  } else if ((lead & 0xF8) == 0xF0) {
+    code = lead & 0x07;
+    length = 4;
+  } else {
+    return false;
+  }
+  if (i + length > text.size()) return false;
+  for (std::size_t k = 1; k < length; ++k) {
+    const auto next = static_cast<unsigned char>(text[i + k]);
+    if ((next & 0xC0) != 0x80) return false;
+    code = (code << 6) | (next & 0x3F);
+  }
+  return true;
+}
+
+}  // namespace
+
 std::u16string Utf8ToUtf16(std::string_view text) {
   std::u16string out;
   for (std::size_t i = 0; i < text.size();) {
-    const auto lead = static_cast<unsigned char>(text[i]);
     std::uint32_t code = 0;
     std::size_t length = 0;
-    if (lead < 0x80) {
-      code = lead;
-      length = 1;
-    } else if ((lead & 0xE0) == 0xC0) {
-      code = lead & 0x1F;
-      length = 2;
-    } else if ((lead & 0xF0) == 0xE0) {
-      code = lead & 0x0F;
-      length = 3;
-    } else if ((lead & 0xF8) == 0xF0) {
-      code = lead & 0x07;
-      length = 4;
-    } else {
-      throw PatchError("malformed UTF-8 text");
-    }
-    if (i + length > text.size()) throw PatchError("malformed UTF-8 text");
-    for (std::size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) throw PatchError("malformed UTF-8 text");
-      code = (code << 6) | (next & 0x3F);
-    }
+    if (!DecodeUtf8At(text, i, code, length)) throw PatchError("malformed UTF-8 text");
     if (code >= 0x10000) {
       code -= 0x10000;
       out.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
@@ -197,6 +208,23 @@ std::u16string Utf8ToUtf16(std::string_view text) {
       out.push_back(static_cast<char16_t>(code));
     }
     i += length;
+  }
+  return out;
+}
+
+std::string ValidUtf8(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    std::uint32_t code = 0;
+    std::size_t length = 0;
+    if (DecodeUtf8At(text, i, code, length)) {
+      out.append(text.substr(i, length));
+      i += length;
+    } else {
+      out += "\xEF\xBF\xBD";
+      ++i;
+    }
   }
   return out;
 }

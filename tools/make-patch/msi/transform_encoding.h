@@ -35,6 +35,9 @@ const std::vector<Column>& ColumnsTableColumns();
 // UTF-8 to UTF-16; throws PatchError on a malformed sequence.
 std::u16string Utf8ToUtf16(std::string_view text);
 std::string Utf16ToUtf8(std::u16string_view text);
+// text with each byte that begins no well-formed sequence shown as U+FFFD:
+// what a report or a message may show of bytes from a damaged file.
+std::string ValidUtf8(std::string_view text);
 
 // The name of a stream in an installer storage: characters of
 // [0-9A-Za-z._] are packed two to a 16-bit unit (0x3800 and up), a lone one

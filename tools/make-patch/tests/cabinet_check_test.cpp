@@ -137,6 +137,13 @@ TEST(CabinetCheck, RefusesEachDamagedPart) {
        "the name of file entry 1 at 60 is longer than 255 bytes"},
       {"empty name", "stored.cab", [](Bytes& b) { b[Files(b) + 16] = 0; }, "file entry 1 has no name"},
       {"unknown flags", "stored.cab", [](Bytes& b) { Put(b, 30, 2, 0x0010); }, "its flags 0x0010 are unknown"},
+      // Found by fuzzing inspect-patch: the raw name made its JSON invalid UTF-8.
+      {"name not UTF-8", "mszip.cab",
+       [](Bytes& b) {
+         b[Files(b) + 17] = 0xCD;
+         Put(b, Files(b), 4, 0xFFFFFFFF);
+       },
+       "file b\xEF\xBF\xBDg.dat claims 4,294,967,295 bytes"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);

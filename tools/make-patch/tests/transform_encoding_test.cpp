@@ -54,6 +54,23 @@ TEST(EncodeStreamNameTest, PacksNameCharacters) {
   EXPECT_THROW(EncodeStreamName(std::string(63, 'a'), true), PatchError) << "beyond 31 units";
 }
 
+// Found by fuzzing inspect-patch: a product code cut inside a character
+// made its JSON report invalid UTF-8.
+TEST(ValidUtf8Test, ShowsWhatIsNoCharacterAsReplacement) {
+  const std::string r = "\xEF\xBF\xBD";
+  const std::pair<std::string, std::string> rows[] = {
+      {"plain {PC}5.2.1.0", "plain {PC}5.2.1.0"},
+      {"B\xC3\xBCro \xE2\x82\xAC \xF0\x9F\x98\x80", "B\xC3\xBCro \xE2\x82\xAC \xF0\x9F\x98\x80"},
+      {"{7C4A\xC3", "{7C4A" + r},                       // cut inside a character
+      {"\x8F\xC3\x92}5.2", r + "\xC3\x92}5.2"},          // a stray continuation byte
+      {"\xFF\xE2\x82", r + r + r},                        // no lead, then a cut sequence
+  };
+  for (const auto& [text, expected] : rows) {
+    EXPECT_EQ(ValidUtf8(text), expected) << text;
+    EXPECT_NO_THROW(Utf8ToUtf16(ValidUtf8(text)));
+  }
+}
+
 TEST(StringPoolTest, IdsCountsAndHeader) {
   StringPool pool(1252, Latin);
   EXPECT_EQ(pool.Reference(""), 0u) << "the empty text is null";
