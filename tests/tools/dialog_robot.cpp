@@ -591,10 +591,14 @@ class Robot {
   }
 
   // A box's window appears before its controls are painted; wait until its
-  // contents hold still, within a bound.
+  // contents hold still, within a bound. Boxes of two programs open together
+  // lie over each other at the screen's centre, and the icon is read from
+  // the screen's pixels: the box is kept on top (within its own topmost or
+  // plain layer) meanwhile, and has repainted by the time it holds still.
   void Settle(HWND box) {
     std::string previous;
     for (int attempt = 0; attempt < 20; ++attempt) {
+      SetWindowPos(box, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
       Sleep(50);
       std::vector<Child> children = VisibleChildren(box);
       std::string now = Utf8(WindowText(box)) + "|" + std::to_string(children.size()) + "|" +
@@ -609,6 +613,9 @@ class Robot {
     const Answer& answer = number <= static_cast<int>(options_.answers.size())
                                ? options_.answers[static_cast<size_t>(number) - 1]
                                : options_.fallback;
+    // Styles as the program made them, before the raise below restacks it.
+    auto exStyle = static_cast<DWORD>(GetWindowLongPtrW(box, GWL_EXSTYLE));
+    auto style = static_cast<DWORD>(GetWindowLongPtrW(box, GWL_STYLE));
     Settle(box);
     if (!IsWindow(box)) {
       AppendLine(options_.out, ErrorLine(number, L"box closed before it could be read"));
@@ -639,8 +646,6 @@ class Robot {
     IconReading icon = ReadIcon(children);
     DWORD pid = 0;
     GetWindowThreadProcessId(box, &pid);
-    auto exStyle = static_cast<DWORD>(GetWindowLongPtrW(box, GWL_EXSTYLE));
-    auto style = static_cast<DWORD>(GetWindowLongPtrW(box, GWL_STYLE));
 
     bool hasButton = answer.buttonId == 0;
     std::string buttonList = "[";
