@@ -41,23 +41,21 @@ class ErrorSlot {
   // and the library's own words, as the detail.
   [[noreturn]] void ThrowDamaged(const std::string& file, const std::string& part, const std::string& what,
                                  const std::string& kind) {
-    std::string detail = what;
-    if (error_ != nullptr && error_->message != nullptr && *error_->message != '\0') {
-      detail += ": " + std::string(error_->message);
-    }
-    g_clear_error(&error_);
-    throw DamagedFile(file, part, detail, kind);
+    throw DamagedFile(file, part, Said(what), kind);
   }
-  [[noreturn]] void Throw(const std::string& what) {
+  [[noreturn]] void Throw(const std::string& what) { throw PatchError(Said(what)); }
+
+ private:
+  // what, then the library's own words if it gave any; the error is spent.
+  std::string Said(const std::string& what) {
     std::string message = what;
     if (error_ != nullptr && error_->message != nullptr && *error_->message != '\0') {
       message += ": " + std::string(error_->message);
     }
     g_clear_error(&error_);
-    throw PatchError(message);
+    return message;
   }
 
- private:
   GError* error_ = nullptr;
 };
 

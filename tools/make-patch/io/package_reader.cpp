@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstring>
 #include <filesystem>
 #include <map>
 #include <fstream>
@@ -32,24 +31,6 @@
 namespace makepatch {
 namespace {
 
-constexpr unsigned char kDatabaseClassId[16] = {0x84, 0x10, 0x0c, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                                0xc0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
-
-// Only the database class: a patch or a transform given by mistake would
-// otherwise be read as an empty product.
-void RequireDatabaseStorage(const std::string& path) {
-  ErrorSlot error;
-  GObjectPtr<GsfInput> input(gsf_input_stdio_new(path.c_str(), error.out()));
-  if (!input) error.Throw("cannot read " + path);
-  GObjectPtr<GsfInfile> storage(gsf_infile_msole_new(input.get(), error.out()));
-  if (!storage) error.ThrowDamaged(path, "its compound file", "the library cannot open it", kPackageKind);
-  guint8 classId[16] = {};
-  if (!gsf_infile_msole_get_class_id(GSF_INFILE_MSOLE(storage.get()), classId) ||
-      std::memcmp(classId, kDatabaseClassId, sizeof classId) != 0) {
-    throw PatchError(path + " is not a Windows Installer package (its storage is not an installer database)");
-  }
-}
-
 Bytes ReadAll(GInputStream* stream, const std::string& what) {
   Bytes bytes;
   guint8 buffer[65536];
@@ -68,8 +49,8 @@ class PackageReader {
  public:
   PackageReader(const std::string& path, const KeepFile& keep, ContentStore& store)
       : path_(path), keep_(keep), store_(store) {
-    Stage("its compound file");
-    RequireDatabaseStorage(path);
+    // CheckBeforeReading has judged the compound file and its class: a
+    // patch or a transform given by mistake is never read as an empty product.
     Stage("its string pool");
     ErrorSlot error;
     database_.reset(libmsi_database_new(path.c_str(), LIBMSI_DB_FLAGS_READONLY, nullptr, error.out()));
