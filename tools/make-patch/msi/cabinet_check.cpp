@@ -28,19 +28,6 @@ constexpr std::uint16_t kContinuedFromPrevious = 0xFFFD, kContinuedToNext = 0xFF
 
 constexpr std::uint16_t kCompressionNone = 0, kCompressionMszip = 1, kCompressionQuantum = 2, kCompressionLzx = 3;
 
-std::uint32_t Le(const std::uint8_t* at, unsigned width) {
-  std::uint32_t value = 0;
-  for (unsigned i = 0; i < width; ++i) value |= static_cast<std::uint32_t>(at[i]) << (8 * i);
-  return value;
-}
-
-// 4294967295 as "4,294,967,295": the figures of a refusal are read by people.
-std::string Grouped(std::uint64_t value) {
-  std::string digits = std::to_string(value);
-  for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
-  return digits;
-}
-
 std::string Hex(std::uint32_t value) {
   static const char kDigits[] = "0123456789ABCDEF";
   std::string text = "0x0000";
@@ -123,7 +110,7 @@ class Check {
     if (major != 1 || minor != 3) {
       Refuse("version " + std::to_string(major) + "." + std::to_string(minor) + ", not 1.3");
     }
-    const std::uint32_t claimed = Le(&header[8], 4);
+    const std::uint32_t claimed = Le32(&header[8]);
     if (claimed > size) {
       Refuse("it claims " + Grouped(claimed) + " bytes, but holds " + Grouped(size) + ": it is cut short");
     }
@@ -131,10 +118,10 @@ class Check {
       Refuse("it claims " + Grouped(claimed) + " bytes, fewer than its " + Grouped(kHeaderSize) + "-byte header");
     }
     end_ = claimed;
-    filesStart_ = Le(&header[16], 4);
-    folderCount_ = static_cast<std::uint16_t>(Le(&header[26], 2));
-    fileCount_ = static_cast<std::uint16_t>(Le(&header[28], 2));
-    flags_ = static_cast<std::uint16_t>(Le(&header[30], 2));
+    filesStart_ = Le32(&header[16]);
+    folderCount_ = Le16(&header[26]);
+    fileCount_ = Le16(&header[28]);
+    flags_ = Le16(&header[30]);
     if ((flags_ & ~(kPreviousCabinet | kNextCabinet | kReservePresent)) != 0) {
       Refuse("its flags " + Hex(flags_) + " are unknown");
     }
@@ -144,7 +131,7 @@ class Check {
     if ((flags_ & kReservePresent) != 0) {
       std::array<std::uint8_t, 4> reserve{};
       Read(at_, reserve.data(), reserve.size(), "its reserve sizes");
-      const std::uint32_t headerReserve = Le(&reserve[0], 2);
+      const std::uint32_t headerReserve = Le16(&reserve[0]);
       folderReserve_ = reserve[2];
       blockReserve_ = reserve[3];
       if (headerReserve > kHeaderReserveLimit) {
@@ -180,9 +167,9 @@ class Check {
     for (std::size_t i = 0; i < folderCount_; ++i) {
       const std::uint8_t* entry = entries.data() + i * entrySize;
       Folder folder;
-      folder.start = Le(entry, 4);
-      folder.blocks = static_cast<std::uint16_t>(Le(entry + 4, 2));
-      folder.compression = static_cast<std::uint16_t>(Le(entry + 6, 2));
+      folder.start = Le32(entry);
+      folder.blocks = Le16(entry + 4);
+      folder.compression = Le16(entry + 6);
       CheckCompression(i, folder.compression);
       folders_.push_back(folder);
     }
@@ -216,9 +203,9 @@ class Check {
       Read(at_, entry.data(), entry.size(), what);
       at_ += entry.size();
       CabinetEntry file;
-      file.size = Le(&entry[0], 4);
-      file.offset = Le(&entry[4], 4);
-      const std::uint16_t folder = static_cast<std::uint16_t>(Le(&entry[8], 2));
+      file.size = Le32(&entry[0]);
+      file.offset = Le32(&entry[4]);
+      const std::uint16_t folder = Le16(&entry[8]);
       // Bytes as stored, in no code page a damaged cabinet can be trusted
       // to name: what reports and messages show of them is UTF-8.
       file.name = ValidUtf8(ReadName("the name of " + what));
@@ -267,7 +254,7 @@ class Check {
       const std::string what = "block " + std::to_string(b + 1) + " of " + FolderName(index);
       std::array<std::uint8_t, kBlockHeaderSize> header{};
       Read(at, header.data(), header.size(), what);
-      const std::uint32_t stored = Le(&header[4], 2), uncompressed = Le(&header[6], 2);
+      const std::uint32_t stored = Le16(&header[4]), uncompressed = Le16(&header[6]);
       if (uncompressed > kBlockLimit) {
         Refuse(what + " holds " + Grouped(uncompressed) + " bytes, more than a block's " + Grouped(kBlockLimit));
       }

@@ -21,23 +21,9 @@ constexpr std::uint32_t kEntrySize = 128;
 constexpr std::uint32_t kHeaderDifatEntries = 109;
 constexpr const char* kCompoundPart = "its compound file";
 
-std::uint16_t Le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-std::uint32_t Le32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-std::uint64_t Le64(const std::uint8_t* p) { return Le32(p) | (static_cast<std::uint64_t>(Le32(p + 4)) << 32); }
-
-// 4294967040 -> "4,294,967,040": sizes a release engineer reads at a glance.
-std::string Count(std::uint64_t value) {
-  std::string digits = std::to_string(value);
-  for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
-  return digits;
-}
-
 // "1 sector", "3 sectors".
 std::string Sectors(std::uint64_t count, bool mini) {
-  return Count(count) + (mini ? " mini sector" : " sector") + (count == 1 ? "" : "s");
+  return Grouped(count) + (mini ? " mini sector" : " sector") + (count == 1 ? "" : "s");
 }
 
 std::string Hex(std::uint32_t value, int digits = 8) {
@@ -110,7 +96,7 @@ class CompoundFile::Loader {
   // The whole sector, or the first `size` bytes of it.
   void ReadSector(std::uint32_t sector, std::uint8_t* into, std::size_t size, const std::string& what) const {
     if (!source_.ReadAt(SectorOffset(sector), into, size)) {
-      Fail(what + " is cut short at sector " + std::to_string(sector) + " (the file holds " + Count(fileSize_) +
+      Fail(what + " is cut short at sector " + std::to_string(sector) + " (the file holds " + Grouped(fileSize_) +
            " bytes)");
     }
   }
@@ -119,7 +105,7 @@ class CompoundFile::Loader {
     fileSize_ = source_.Size();
     std::uint8_t header[512];
     if (fileSize_ < sizeof header) {
-      Fail("the file is " + Count(fileSize_) + " bytes, shorter than a compound file's header of 512");
+      Fail("the file is " + Grouped(fileSize_) + " bytes, shorter than a compound file's header of 512");
     }
     if (!source_.ReadAt(0, header, sizeof header)) Fail("its header cannot be read");
     if (!std::equal(std::begin(kSignature), std::end(kSignature), header)) {
@@ -139,10 +125,10 @@ class CompoundFile::Loader {
     out_.sectorShift_ = shift;
     if (Le16(header + 32) != 6) Fail("mini sector shift " + std::to_string(Le16(header + 32)) + ", not 6");
     if (Le32(header + 56) != kMiniStreamCutoff) {
-      Fail("mini stream cutoff " + Count(Le32(header + 56)) + ", not 4,096");
+      Fail("mini stream cutoff " + Grouped(Le32(header + 56)) + ", not 4,096");
     }
     if (fileSize_ < SectorSize()) {
-      Fail("the file is " + Count(fileSize_) + " bytes, shorter than its header sector of " + Count(SectorSize()));
+      Fail("the file is " + Grouped(fileSize_) + " bytes, shorter than its header sector of " + Grouped(SectorSize()));
     }
     // A last sector cut short still counts: what a stream needs of it is checked on its own.
     const std::uint64_t sectors = (fileSize_ - SectorSize() + SectorSize() - 1) >> out_.sectorShift_;
@@ -154,11 +140,11 @@ class CompoundFile::Loader {
     difatCount_ = Le32(header + 72);
     if (fatCount_ == 0) Fail("its header counts no FAT sectors");
     if (fatCount_ > sectorCount_) {
-      Fail("its header counts " + Count(fatCount_) + " FAT sectors, the file holds " + Count(sectorCount_) +
+      Fail("its header counts " + Grouped(fatCount_) + " FAT sectors, the file holds " + Grouped(sectorCount_) +
            " sectors");
     }
     if (difatCount_ > sectorCount_) {
-      Fail("its header counts " + Count(difatCount_) + " DIFAT sectors, the file holds " + Count(sectorCount_) +
+      Fail("its header counts " + Grouped(difatCount_) + " DIFAT sectors, the file holds " + Grouped(sectorCount_) +
            " sectors");
     }
     const std::uint32_t inHeader = std::min(fatCount_, kHeaderDifatEntries);
@@ -169,10 +155,10 @@ class CompoundFile::Loader {
   // Claims a sector of the FAT or the DIFAT itself.
   void ClaimTableSector(std::uint32_t sector, const std::string& what) {
     if (sector >= sectorCount_) {
-      Fail(what + " is sector " + Count(sector) + ", past the end of the file, which holds " + Count(sectorCount_) +
+      Fail(what + " is sector " + Grouped(sector) + ", past the end of the file, which holds " + Grouped(sectorCount_) +
            " sectors");
     }
-    if (taken_.Has(sector)) Fail(what + " is sector " + Count(sector) + ", which its " + OwnerOf(sector) + " holds");
+    if (taken_.Has(sector)) Fail(what + " is sector " + Grouped(sector) + ", which its " + OwnerOf(sector) + " holds");
     taken_.Add(sector);
   }
 
@@ -187,15 +173,15 @@ class CompoundFile::Loader {
     std::uint32_t next = firstDifat_;
     while (fatSectors_.size() < fatCount_) {
       if (next > kMaxRegularSector) {
-        Fail("its DIFAT ends after " + Count(fatSectors_.size()) + " of its " + Count(fatCount_) + " FAT sectors");
+        Fail("its DIFAT ends after " + Grouped(fatSectors_.size()) + " of its " + Grouped(fatCount_) + " FAT sectors");
       }
       if (difatSectors_.size() == difatCount_) {
-        Fail("its header counts " + Count(difatCount_) + " DIFAT sectors, too few for " + Count(fatCount_) +
+        Fail("its header counts " + Grouped(difatCount_) + " DIFAT sectors, too few for " + Grouped(fatCount_) +
              " FAT sectors");
       }
       if (next < sectorCount_ && taken_.Has(next) &&
           std::find(difatSectors_.begin(), difatSectors_.end(), next) != difatSectors_.end()) {
-        Fail("its DIFAT loops back to sector " + Count(next));
+        Fail("its DIFAT loops back to sector " + Grouped(next));
       }
       ClaimTableSector(next, "DIFAT sector " + std::to_string(difatSectors_.size()));
       difatSectors_.push_back(next);
@@ -255,18 +241,18 @@ class CompoundFile::Loader {
       if (sector >= limit) {
         const bool pastFile = mini ? sector >= miniSectorCount_ : sector >= sectorCount_;
         if (pastFile) {
-          Fail(part, what + " leads to " + unit + Count(sector) + after() + ", past the end of " +
+          Fail(part, what + " leads to " + unit + Grouped(sector) + after() + ", past the end of " +
                          (mini ? "the mini stream, which holds " + Sectors(miniSectorCount_, true)
                                : "the file, which holds " + Sectors(sectorCount_, false)));
         }
-        Fail(part, what + " leads to " + unit + Count(sector) + after() + ", which its " +
+        Fail(part, what + " leads to " + unit + Grouped(sector) + after() + ", which its " +
                        (mini ? "mini FAT" : "FAT") + " does not cover");
       }
       if (taken.Has(sector)) {
         if (std::find(chain.begin(), chain.end(), sector) != chain.end()) {
-          Fail(part, what + " loops back to " + unit + Count(sector) + after());
+          Fail(part, what + " loops back to " + unit + Grouped(sector) + after());
         }
-        Fail(part, what + " runs into " + unit + Count(sector) + ", which " + (mini ? MiniOwnerOf(sector)
+        Fail(part, what + " runs into " + unit + Grouped(sector) + ", which " + (mini ? MiniOwnerOf(sector)
                                                                                     : "its " + OwnerOf(sector)) +
                        " holds");
       }
@@ -275,8 +261,8 @@ class CompoundFile::Loader {
     }
     if (chain.size() < need) {
       const std::uint64_t unitSize = mini ? kMiniSectorSize : SectorSize();
-      Fail(part, what + " ends after " + Sectors(chain.size(), mini) + " (" + Count(chain.size() * unitSize) +
-                     " bytes), it claims " + Count(needBytes_) + " bytes");
+      Fail(part, what + " ends after " + Sectors(chain.size(), mini) + " (" + Grouped(chain.size() * unitSize) +
+                     " bytes), it claims " + Grouped(needBytes_) + " bytes");
     }
     return chain;
   }
@@ -293,8 +279,8 @@ class CompoundFile::Loader {
       const std::uint64_t start = mini ? static_cast<std::uint64_t>(chain[i]) * kMiniSectorSize
                                        : SectorOffset(chain[i]);
       if (start + (i == used ? tail : unitSize) > container) {
-        Fail(part, std::string(mini ? "its mini sector " : "its sector ") + Count(chain[i]) + " is cut short (" +
-                       (mini ? "the mini stream holds " : "the file holds ") + Count(container) + " bytes)");
+        Fail(part, std::string(mini ? "its mini sector " : "its sector ") + Grouped(chain[i]) + " is cut short (" +
+                       (mini ? "the mini stream holds " : "the file holds ") + Grouped(container) + " bytes)");
       }
     }
   }
@@ -322,10 +308,10 @@ class CompoundFile::Loader {
     std::uint8_t raw[kEntrySize];
     const std::uint32_t perSector = SectorSize() / kEntrySize;
     const std::uint64_t offset = SectorOffset(directory_[id / perSector]) + (id % perSector) * kEntrySize;
-    if (!source_.ReadAt(offset, raw, sizeof raw)) Fail("its directory cannot be read at entry " + Count(id));
+    if (!source_.ReadAt(offset, raw, sizeof raw)) Fail("its directory cannot be read at entry " + Grouped(id));
     Entry entry;
     const std::uint16_t length = Le16(raw + 64);
-    const auto named = [&] { return "directory entry " + Count(id) + " (" + where + ")"; };
+    const auto named = [&] { return "directory entry " + Grouped(id) + " (" + where + ")"; };
     if (length < 2 || length > 64 || length % 2 != 0) {
       Fail(named() + " has a name of " + std::to_string(length) + " bytes, not an even count from 2 to 64");
     }
@@ -341,7 +327,7 @@ class CompoundFile::Loader {
     entry.child = Le32(raw + 76);
     for (std::uint32_t link : {entry.left, entry.right, entry.child}) {
       if (link != kNoStream && link >= entryCount_) {
-        Fail(named() + " links to entry " + Count(link) + ", the directory holds " + Count(entryCount_));
+        Fail(named() + " links to entry " + Grouped(link) + ", the directory holds " + Grouped(entryCount_));
       }
     }
     std::copy(raw + 80, raw + 96, entry.classId.begin());
@@ -361,7 +347,7 @@ class CompoundFile::Loader {
     out_.root_.classId = root.classId;
     miniStreamSize_ = root.size;
     if (miniStreamSize_ > fileSize_) {
-      Fail("its mini stream claims " + Count(miniStreamSize_) + " bytes, the file holds " + Count(fileSize_));
+      Fail("its mini stream claims " + Grouped(miniStreamSize_) + " bytes, the file holds " + Grouped(fileSize_));
     }
     miniSectorCount_ = static_cast<std::uint32_t>((miniStreamSize_ + kMiniSectorSize - 1) / kMiniSectorSize);
     if (miniStreamSize_ > 0) {
@@ -400,12 +386,12 @@ class CompoundFile::Loader {
     while (!pending.empty()) {
       const std::uint32_t id = pending.back();
       pending.pop_back();
-      if (seen_.Has(id)) Fail("its directory reaches entry " + Count(id) + " twice (in " + where + ")");
+      if (seen_.Has(id)) Fail("its directory reaches entry " + Grouped(id) + " twice (in " + where + ")");
       seen_.Add(id);
-      if (++reached_ > kMaxEntries) Fail("its directory holds more than " + Count(kMaxEntries) + " entries");
+      if (++reached_ > kMaxEntries) Fail("its directory holds more than " + Grouped(kMaxEntries) + " entries");
       Entry entry = ReadEntry(id, in);
       if (entry.type != 1 && entry.type != 2) {
-        Fail("directory entry " + Count(id) + " (in " + where + ") is of type " + std::to_string(entry.type) +
+        Fail("directory entry " + Grouped(id) + " (in " + where + ") is of type " + std::to_string(entry.type) +
              ", not a storage or a stream");
       }
       if (entry.left != kNoStream) pending.push_back(entry.left);
@@ -462,7 +448,7 @@ class CompoundFile::Loader {
     place.size = entry.size;
     // Checked before anything is allocated for it.
     if (entry.size > fileSize_) {
-      Fail(place.part, "it claims " + Count(entry.size) + " bytes, the file holds " + Count(fileSize_));
+      Fail(place.part, "it claims " + Grouped(entry.size) + " bytes, the file holds " + Grouped(fileSize_));
     }
     if (entry.size == 0) return place;  // its first sector means nothing
     place.mini = entry.size < kMiniStreamCutoff;

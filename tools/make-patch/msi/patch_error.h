@@ -2,6 +2,7 @@
 // can act on ("package B is version 5.2.0.0, the same as A").
 #pragma once
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -24,6 +25,13 @@ class DamagedFile : public PatchError {
   DamagedFile(const std::string& file, const std::string& part, const std::string& detail, const std::string& kind)
       : PatchError(file + ": " + part + " is damaged (" + detail + "): the file is damaged, or not a " + kind) {}
 };
+
+// 4294967040 as "4,294,967,040": the figures of a refusal are read by people.
+inline std::string Grouped(std::uint64_t value) {
+  std::string digits = std::to_string(value);
+  for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
+  return digits;
+}
 
 inline constexpr const char* kPackageKind = "Windows Installer package";
 inline constexpr const char* kPatchKind = "Windows Installer patch";
